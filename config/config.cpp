@@ -1,0 +1,64 @@
+#include "config.h"
+
+#include <ini.h>
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+
+// Keys inside a [section] belong to somebody else and are left alone.
+static int keep_top_level_key(void *user, const char *section,
+                              const char *name, const char *value)
+{
+    if (section[0] == '\0')
+        (*static_cast<std::map<std::string, std::string> *>(user))[name] = value;
+    return 1;
+}
+
+bool cConfig::load(const std::string &path)
+{
+    // Half a file is worse than none: a malformed line discards every key.
+    std::map<std::string, std::string> parsed;
+    bool ok = false;
+    if (FILE *file = fopen(path.c_str(), "r")) {
+        // ferror catches what the parser takes for an empty file, such as a
+        // directory or a read error half-way.
+        ok = ini_parse_file(file, keep_top_level_key, &parsed) == 0 &&
+             !ferror(file);
+        fclose(file);
+    }
+    values = ok ? std::move(parsed) : std::map<std::string, std::string>{};
+    return ok;
+}
+
+std::string cConfig::getString(const std::string &key,
+                               const std::string &default_value) const
+{
+    const auto found = values.find(key);
+    if (found == values.end() || found->second.empty())
+        return default_value;
+    return found->second;
+}
+
+int cConfig::getInt(const std::string &key, int default_value) const
+{
+    const std::string text = getString(key, "");
+    if (text.empty())
+        return default_value;
+
+    // strtol alone would accept leading blanks, trailing junk and hex-looking
+    // prefixes; only the whole text as one decimal number counts.
+    const char *start = text.c_str();
+    if (!(isdigit(static_cast<unsigned char>(start[0])) ||
+          ((start[0] == '+' || start[0] == '-') &&
+           isdigit(static_cast<unsigned char>(start[1])))))
+        return default_value;
+    char *end = nullptr;
+    errno = 0;
+    const long number = strtol(start, &end, 10);
+    if (errno != 0 || *end != '\0' || number < INT_MIN || number > INT_MAX)
+        return default_value;
+    return static_cast<int>(number);
+}

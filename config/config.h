@@ -1,0 +1,24 @@
+// Settings file reader: an INI file whose keys stand at the top, in no
+// section ("time_pgn = 0xD500"). Comments start with '#' or ';'.
+#pragma once
+
+#include <map>
+#include <string>
+
+class cConfig {
+public:
+    // Reads the file; false when it is missing, unreadable or malformed, in
+    // which case no key has a value and every getter returns its default.
+    bool load(const std::string &path);
+
+    // The key's value, or the default when the key is absent or empty.
+    std::string getString(const std::string &key,
+                          const std::string &default_value) const;
+
+    // The key's value as a decimal int with an optional sign, or the default
+    // when the value is absent, not a whole number, or out of int range.
+    int getInt(const std::string &key, int default_value) const;
+
+private:
+    std::map<std::string, std::string> values;
+};

@@ -1,0 +1,30 @@
+// pgnclock: keeps the system clock in step with the J1939 time/date
+// broadcast on the CAN bus.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+
+// Parameter group number of the time/date frames; written once at start-up.
+extern uint16_t TimePGN;
+// Correction threshold in milliseconds. Written once at start-up from the
+// configured int, sign-extended, and compared as unsigned: a negative drift
+// therefore never triggers a correction in practice.
+extern uint64_t TimeDrift;
+
+// A received CAN identifier, decoded by the J1939 layout.
+struct j1939_addr_t {
+    uint8_t source_address;
+    uint16_t pgn;  // PDU format in the high byte, PDU specific in the low
+    uint8_t priority;
+    uint8_t data_page;  // data page (bit 0) and extended data page (bit 1)
+
+    explicit j1939_addr_t(uint32_t can_id);
+};
+
+// Handles one received frame: time/date frames go on to the clock check.
+void check_time_update(uint16_t pgn, const uint8_t *data, uint8_t len);
+
+// Prints how far apart the two times are and sets the clock to the received
+// time when they are at least TimeDrift milliseconds apart.
+void check_and_set_time(const timespec &now, const timespec &received);

@@ -1,0 +1,276 @@
+// Test stand-in for what the daemon needs from the platform but must not get
+// on a development machine: a CAN socket and a settable real-time clock.
+//
+// Preloaded into the daemon (LD_PRELOAD), it plays the bus script named by
+// PGNCLOCK_FAKEBUS; linked into the unit tests, it serves them a simulated
+// clock through fakebus.h. Either way the real clock is never set.
+//
+// Bus script, one command a line (a line starting with '#' is a comment):
+//   now SECONDS[.FRACTION]   what CLOCK_REALTIME reads from here on
+//   refuse | accept          later clock sets fail with EPERM | succeed
+//   frame ID#DATA            one frame, in cansend's notation; an 8-digit
+//                            ID is extended, a 3-digit one standard
+//   recv-error | recv-empty  one receive that fails (EINTR) | returns 0
+//   bind-error               the socket's bind fails (ENODEV)
+// Past the last command the process exits with status 0.
+#include "fakebus.h"
+
+#include <dlfcn.h>
+#include <linux/can.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+// With 64-bit time on a 32-bit target the header maps these functions to
+// their *64 symbols; forwarding must ask for the same ones.
+#if defined(__USE_TIME_BITS64) && __TIMESIZE == 32
+#define TIME64_SYMBOL(name) "__" name "64"
+#else
+#define TIME64_SYMBOL(name) name
+#endif
+
+namespace {
+
+timespec simulated_now{};
+int settime_errno = 0;
+bool mktime_fails = false;
+unsigned settime_count = 0;
+timespec last_settime{};
+
+int can_socket = -1;
+bool bind_fails = false;
+std::vector<std::string> script;
+size_t next_line = 0;
+
+template <typename Function>
+Function real(const char *name)
+{
+    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+[[noreturn]] void die(const std::string &why)
+{
+    fprintf(stderr, "fakebus: %s\n", why.c_str());
+    _exit(99);
+}
+
+void load_script()
+{
+    const char *path = getenv("PGNCLOCK_FAKEBUS");
+    if (!path)
+        die("PGNCLOCK_FAKEBUS names no bus script");
+    std::ifstream in(path);
+    if (!in)
+        die(std::string("cannot read ") + path);
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty() || line[0] == '#')
+            continue;
+        if (line == "bind-error")
+            bind_fails = true;
+        else
+            script.push_back(line);
+    }
+}
+
+timespec parse_time(const std::string &text)
+{
+    timespec t{};
+    char *end = nullptr;
+    t.tv_sec = strtoll(text.c_str(), &end, 10);
+    if (*end == '.') {
+        std::string fraction = std::string(end + 1).substr(0, 9);
+        fraction.resize(9, '0');
+        t.tv_nsec = strtol(fraction.c_str(), nullptr, 10);
+    } else if (*end != '\0') {
+        die("bad time: " + text);
+    }
+    return t;
+}
+
+can_frame parse_frame(const std::string &text)
+{
+    can_frame frame{};
+    const size_t hash = text.find('#');
+    if (hash != 3 && hash != 8)
+        die("bad frame: " + text);
+    frame.can_id = strtoul(text.substr(0, hash).c_str(), nullptr, 16);
+    if (hash == 8)
+        frame.can_id |= CAN_EFF_FLAG;
+    std::string data;
+    for (char c : text.substr(hash + 1))
+        if (c != '.')
+            data += c;
+    if (data.size() % 2 != 0 || data.size() > 16)
+        die("bad frame data: " + text);
+    frame.can_dlc = data.size() / 2;
+    for (size_t i = 0; i < frame.can_dlc; ++i)
+        frame.data[i] = strtoul(data.substr(2 * i, 2).c_str(), nullptr, 16);
+    return frame;
+}
+
+// Runs the script up to its next receive event and returns what that
+// receive gives back.
+ssize_t play_next_receive(void *buffer, size_t length)
+{
+    while (next_line < script.size()) {
+        std::istringstream words(script[next_line++]);
+        std::string command, argument;
+        words >> command >> argument;
+        if (command == "now") {
+            simulated_now = parse_time(argument);
+        } else if (command == "refuse") {
+            settime_errno = EPERM;
+        } else if (command == "accept") {
+            settime_errno = 0;
+        } else if (command == "recv-error") {
+            errno = EINTR;
+            return -1;
+        } else if (command == "recv-empty") {
+            return 0;
+        } else if (command == "frame") {
+            const can_frame frame = parse_frame(argument);
+            const size_t size = std::min(length, sizeof frame);
+            memcpy(buffer, &frame, size);
+            return size;
+        } else {
+            die("unknown command: " + command);
+        }
+    }
+    fprintf(stderr, "fakebus: end of bus script\n");
+    exit(0);
+}
+
+}  // namespace
+
+extern "C" {
+
+void fakebus_set_now(const timespec *now) { simulated_now = *now; }
+void fakebus_refuse_settime(int error) { settime_errno = error; }
+void fakebus_fail_mktime(int fail) { mktime_fails = fail != 0; }
+unsigned fakebus_settime_count(void) { return settime_count; }
+timespec fakebus_last_settime(void) { return last_settime; }
+void fakebus_reset(void)
+{
+    simulated_now = timespec{};
+    settime_errno = 0;
+    mktime_fails = false;
+    settime_count = 0;
+    last_settime = timespec{};
+}
+
+int socket(int domain, int type, int protocol)
+{
+    if (domain != PF_CAN)
+        return real<int (*)(int, int, int)>("socket")(domain, type, protocol);
+    if (type != SOCK_RAW || protocol != CAN_RAW)
+        die("only raw CAN sockets are simulated");
+    load_script();
+    can_socket = open("/dev/null", O_RDONLY);
+    return can_socket;
+}
+
+int bind(int fd, const sockaddr *address, socklen_t length)
+{
+    if (fd != can_socket || can_socket < 0)
+        return real<int (*)(int, const sockaddr *, socklen_t)>("bind")(
+            fd, address, length);
+    const auto *can = reinterpret_cast<const sockaddr_can *>(address);
+    if (length != sizeof(sockaddr_can) || can->can_family != AF_CAN)
+        die("bind with a malformed CAN address");
+    fprintf(stderr, "fakebus: bound to ifindex %d\n", can->can_ifindex);
+    if (bind_fails) {
+        errno = ENODEV;
+        return -1;
+    }
+    return 0;
+}
+
+ssize_t recvfrom(int fd, void *buffer, size_t length, int flags,
+                 sockaddr *address, socklen_t *address_length)
+{
+    if (fd != can_socket || can_socket < 0)
+        return real<ssize_t (*)(int, void *, size_t, int, sockaddr *,
+                                socklen_t *)>("recvfrom")(
+            fd, buffer, length, flags, address, address_length);
+    if (address && address_length && *address_length >= sizeof(sockaddr_can)) {
+        sockaddr_can sender{};
+        sender.can_family = AF_CAN;
+        memcpy(address, &sender, sizeof sender);
+        *address_length = sizeof sender;
+    }
+    return play_next_receive(buffer, length);
+}
+
+int clock_gettime(clockid_t clock, timespec *now)
+{
+    if (clock != CLOCK_REALTIME)
+        return real<int (*)(clockid_t, timespec *)>(
+            TIME64_SYMBOL("clock_gettime"))(clock, now);
+    *now = simulated_now;
+    return 0;
+}
+
+int clock_settime(clockid_t clock, const timespec *time)
+{
+    // Whatever the clock, the real one is never touched from here.
+    ++settime_count;
+    last_settime = *time;
+    if (clock != CLOCK_REALTIME) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (settime_errno != 0) {
+        errno = settime_errno;
+        return -1;
+    }
+    simulated_now = *time;
+    if (can_socket >= 0)
+        fprintf(stderr, "fakebus: clock set to %lld.%09ld\n",
+                static_cast<long long>(time->tv_sec), time->tv_nsec);
+    return 0;
+}
+
+time_t mktime(tm *calendar)
+{
+    if (mktime_fails)
+        return static_cast<time_t>(-1);
+    return real<time_t (*)(tm *)>(TIME64_SYMBOL("mktime"))(calendar);
+}
+
+// The configuration lives under /etc; PGNCLOCK_FAKEBUS_ETC stands in for it,
+// so the default path can be tested without writing there.
+static const char *redirect_etc(const char *path, std::string &storage)
+{
+    const char *etc = getenv("PGNCLOCK_FAKEBUS_ETC");
+    if (!etc || strncmp(path, "/etc/", 5) != 0)
+        return path;
+    storage = std::string(etc) + (path + 4);
+    return storage.c_str();
+}
+
+FILE *fakebus_fopen(const char *path, const char *mode) __asm__("fopen");
+FILE *fakebus_fopen(const char *path, const char *mode)
+{
+    std::string storage;
+    return real<FILE *(*)(const char *, const char *)>("fopen")(
+        redirect_etc(path, storage), mode);
+}
+
+FILE *fakebus_fopen64(const char *path, const char *mode) __asm__("fopen64");
+FILE *fakebus_fopen64(const char *path, const char *mode)
+{
+    std::string storage;
+    return real<FILE *(*)(const char *, const char *)>("fopen64")(
+        redirect_etc(path, storage), mode);
+}
+
+}  // extern "C"

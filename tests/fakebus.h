@@ -1,0 +1,17 @@
+// Control of the test stand-in for the CAN socket and the real-time clock.
+#pragma once
+
+#include <ctime>
+
+extern "C" {
+// What CLOCK_REALTIME reads until the next accepted set.
+void fakebus_set_now(const timespec *now);
+// Makes every later clock set fail with this errno; 0 accepts them again.
+void fakebus_refuse_settime(int error);
+// Makes mktime fail, as it does for years past 2038 with a 32-bit time_t.
+void fakebus_fail_mktime(int fail);
+// Clock sets attempted since the last reset, and the last one asked for.
+unsigned fakebus_settime_count(void);
+timespec fakebus_last_settime(void);
+void fakebus_reset(void);
+}

@@ -1,0 +1,187 @@
+// A received frame: identifier decoding, and which payloads reach the clock
+// with which time.
+#include "capture.h"
+#include "fakebus.h"
+#include "pgnclock.h"
+
+#include <gtest/gtest.h>
+#include <linux/can.h>
+
+#include <cstdlib>
+#include <vector>
+
+namespace {
+
+struct IdentifierCase {
+    const char *name;
+    uint32_t can_id;
+    uint8_t source_address;
+    uint16_t pgn;
+    uint8_t priority;
+    uint8_t data_page;
+};
+
+const IdentifierCase identifier_cases[] = {
+    {"extended time/date", CAN_EFF_FLAG | 0x18D500F9, 0xF9, 0xD500, 6, 0},
+    {"data page", CAN_EFF_FLAG | 0x19D500F9, 0xF9, 0xD500, 6, 1},
+    {"extended data page", CAN_EFF_FLAG | 0x1AD500F9, 0xF9, 0xD500, 6, 2},
+    {"flag bits stay out", CAN_EFF_FLAG | CAN_RTR_FLAG | CAN_ERR_FLAG | 0x1CFEE6FF,
+     0xFF, 0xFEE6, 7, 0},
+    {"no flags", 0x1FFFFFFF, 0xFF, 0xFFFF, 7, 3},
+    {"11-bit identifier", 0x123, 0x23, 0x0001, 0, 0},
+    {"largest 11-bit identifier", 0x7FF, 0xFF, 0x0007, 0, 0},
+};
+
+TEST(Identifier, DecodesJ1939Fields)
+{
+    for (const auto &c : identifier_cases) {
+        SCOPED_TRACE(c.name);
+        const j1939_addr_t id(c.can_id);
+        EXPECT_EQ(id.source_address, c.source_address);
+        EXPECT_EQ(id.pgn, c.pgn);
+        EXPECT_EQ(id.priority, c.priority);
+        EXPECT_EQ(id.data_page, c.data_page);
+    }
+}
+
+// Frames reach the clock with a drift of 0, so every accepted frame sets it
+// and the set shows the received time.
+class FrameTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        saved_tz = getenv("TZ") ? getenv("TZ") : "";
+        had_tz = getenv("TZ") != nullptr;
+        use_zone("UTC0");
+        fakebus_reset();
+        TimePGN = 0xD500;
+        TimeDrift = 0;
+    }
+    void TearDown() override
+    {
+        if (had_tz)
+            setenv("TZ", saved_tz.c_str(), 1);
+        else
+            unsetenv("TZ");
+        tzset();
+        fakebus_reset();
+    }
+    static void use_zone(const char *zone)
+    {
+        setenv("TZ", zone, 1);
+        tzset();
+    }
+
+    std::string saved_tz;
+    bool had_tz = false;
+};
+
+constexpr time_t june_15_2024_123030_utc = 1718454630;
+
+struct PayloadCase {
+    const char *name;
+    const char *zone;  // POSIX TZ text, so no zone database is needed
+    std::vector<uint8_t> data;
+    time_t expected;
+};
+
+const PayloadCase payload_cases[] = {
+    {"12:30:30 on 15 June 2024", "UTC0", {0x78, 0x1E, 0x0C, 0x06, 0x3C, 0x27, 0, 0},
+     june_15_2024_123030_utc},
+    // Read as standard time even in summer: CET is UTC+1.
+    {"same bytes in CET", "CET-1CEST,M3.5.0,M10.5.0/3",
+     {0x78, 0x1E, 0x0C, 0x06, 0x3C, 0x27, 0, 0}, june_15_2024_123030_utc - 3600},
+    {"quarter seconds dropped (0x03)", "UTC0", {0x03, 0x1E, 0x0C, 0x06, 0x3C, 0x27, 0, 0},
+     june_15_2024_123030_utc - 30},
+    {"quarter seconds dropped (0xEF)", "UTC0", {0xEF, 0x1E, 0x0C, 0x06, 0x3C, 0x27, 0, 0},
+     june_15_2024_123030_utc + 29},
+    {"quarter days dropped", "UTC0", {0x78, 0x1E, 0x0C, 0x06, 0x3F, 0x27, 0, 0},
+     june_15_2024_123030_utc},
+    {"bytes 6 and 7 ignored", "UTC0", {0x78, 0x1E, 0x0C, 0x06, 0x3C, 0x27, 0x7D, 0x7D},
+     june_15_2024_123030_utc},
+    // Month 0 is normalised to December of the year before: 2023-12-15.
+    {"month byte 0", "UTC0", {0x78, 0x1E, 0x0C, 0x00, 0x3C, 0x27, 0, 0}, 1702643430},
+    {"year byte 0 is 1985", "UTC0", {0x00, 0x00, 0x00, 0x01, 0x04, 0x00, 0, 0}, 473385600},
+    // The last valid year byte, 2235-01-01, needs a 64-bit time_t.
+    {"year byte 0xFA is 2235", "UTC0", {0x00, 0x00, 0x00, 0x01, 0x04, 0xFA, 0, 0},
+     8362569600},
+    {"highest valid bytes", "UTC0", {0xFA, 0xFA, 0xFA, 0xFA, 0xFA, 0xFA, 0, 0},
+     9023494262},
+};
+
+TEST_F(FrameTest, PayloadBecomesReceivedTime)
+{
+    for (const auto &c : payload_cases) {
+        SCOPED_TRACE(c.name);
+        use_zone(c.zone);
+        fakebus_reset();
+        StdoutCapture out;
+        check_time_update(0xD500, c.data.data(), 8);
+        ASSERT_EQ(fakebus_settime_count(), 1u);
+        EXPECT_EQ(fakebus_last_settime().tv_sec, c.expected);
+        EXPECT_EQ(fakebus_last_settime().tv_nsec, 0);
+    }
+}
+
+struct IgnoredCase {
+    const char *name;
+    uint16_t pgn;
+    std::vector<uint8_t> data;
+    uint8_t length;
+};
+
+const IgnoredCase ignored_cases[] = {
+    {"another PGN", 0xFEE6, {0x78, 0x1E, 0x0C, 0x06, 0x3C, 0x27, 0, 0}, 8},
+    {"time/date sent to the global address", 0xD5FF,
+     {0x78, 0x1E, 0x0C, 0x06, 0x3C, 0x27, 0, 0}, 8},
+    {"all not-available", 0xD500, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, 8},
+    {"seconds not available", 0xD500, {0xFF, 0x1E, 0x0C, 0x06, 0x3C, 0x27, 0, 0}, 8},
+    {"year in error", 0xD500, {0x78, 0x1E, 0x0C, 0x06, 0x3C, 0xFE, 0, 0}, 8},
+    {"reserved 0xFB in hours", 0xD500, {0x78, 0x1E, 0xFB, 0x06, 0x3C, 0x27, 0, 0}, 8},
+    {"too short for the time fields", 0xD500, {0x78, 0x1E, 0x0C, 0x06, 0x3C, 0x27, 0, 0},
+     5},
+    {"empty frame", 0xD500, {0, 0, 0, 0, 0, 0, 0, 0}, 0},
+};
+
+TEST_F(FrameTest, FramesWithoutATimeAreIgnoredSilently)
+{
+    for (const auto &c : ignored_cases) {
+        SCOPED_TRACE(c.name);
+        StdoutCapture out;
+        check_time_update(c.pgn, c.data.data(), c.length);
+        EXPECT_EQ(out.text(), "");
+        EXPECT_EQ(fakebus_settime_count(), 0u);
+    }
+}
+
+TEST_F(FrameTest, MarkerBytesInLocalOffsetsDoNotMatter)
+{
+    const uint8_t data[8] = {0x78, 0x1E, 0x0C, 0x06, 0x3C, 0x27, 0xFF, 0xFF};
+    StdoutCapture out;
+    check_time_update(0xD500, data, 8);
+    EXPECT_EQ(fakebus_settime_count(), 1u);
+}
+
+TEST_F(FrameTest, FailedConversionNeverSetsTheClock)
+{
+    // As mktime does with a 32-bit time_t past 2038.
+    fakebus_fail_mktime(1);
+    const uint8_t data[8] = {0x78, 0x1E, 0x0C, 0x06, 0x3C, 0x27, 0, 0};
+    StdoutCapture out;
+    check_time_update(0xD500, data, 8);
+    EXPECT_EQ(out.text(), "");
+    EXPECT_EQ(fakebus_settime_count(), 0u);
+}
+
+TEST_F(FrameTest, ComparesWithTheRealTimeClock)
+{
+    TimeDrift = 2000;
+    const timespec now{june_15_2024_123030_utc + 1, 500000000};
+    fakebus_set_now(&now);
+    const uint8_t data[8] = {0x78, 0x1E, 0x0C, 0x06, 0x3C, 0x27, 0, 0};
+    StdoutCapture out;
+    check_time_update(0xD500, data, 8);
+    EXPECT_EQ(out.text(), "Time diffence is 1500ms\n");
+}
+
+}  // namespace
