@@ -17,6 +17,10 @@ j1939_addr_t::j1939_addr_t(uint32_t can_id)
 
 // J1939 reserves 0xFB-0xFF in a one-byte parameter for "error" and "not
 // available"; no time/date field has a valid value up there.
+// Years since 1900 that the one-byte year field can express.
+static constexpr int first_year = 85;
+static constexpr int last_year = 85 + 0xFA;
+
 static bool carries_time(const uint8_t *data)
 {
     for (int i = 0; i < 6; ++i)
@@ -48,6 +52,10 @@ void check_time_update(uint16_t pgn, const uint8_t *data, uint8_t len)
     // The bus time cannot lie before 1985, so -1 is a failed conversion,
     // never 1969-12-31 23:59:59.
     if (received_sec == static_cast<time_t>(-1))
+        return;
+    // Out-of-range fields are normalised, but a date pushed outside the
+    // years the payload can express (1985-2235) is garbage, not a time.
+    if (received_tm.tm_year < first_year || received_tm.tm_year > last_year)
         return;
 
     const timespec received{received_sec, 0};
