@@ -15,12 +15,12 @@ j1939_addr_t::j1939_addr_t(uint32_t can_id)
 {
 }
 
-// J1939 reserves 0xFB-0xFF in a one-byte parameter for "error" and "not
-// available"; no time/date field has a valid value up there.
 // Years since 1900 that the one-byte year field can express.
 static constexpr int first_year = 85;
 static constexpr int last_year = 85 + 0xFA;
 
+// J1939 reserves 0xFB-0xFF in a one-byte parameter for "error" and "not
+// available"; no time/date field has a valid value up there.
 static bool carries_time(const uint8_t *data)
 {
     for (int i = 0; i < 6; ++i)
