@@ -4,7 +4,7 @@
 #   cmake -S . -B build-armhf -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-armhf.cmake
 #
 # Target libraries come from Debian multiarch packages (e.g. libinih-dev:armhf,
-# installed by scripts/vm/setup-host) in /usr/lib/arm-linux-gnueabihf, and from
+# installed by scripts/install-packages) in /usr/lib/arm-linux-gnueabihf, and from
 # the cross toolchain in /usr/arm-linux-gnueabihf. pkg-config is pointed at the
 # armhf .pc files only, so host (amd64) libraries are never picked up.
 
