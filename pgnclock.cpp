@@ -1,6 +1,7 @@
 #include "pgnclock.h"
 
 #include <err.h>
+#include <sys/timex.h>
 
 #include <iostream>
 
@@ -72,6 +73,57 @@ static uint64_t to_milliseconds(const timespec &t)
            static_cast<uint64_t>(t.tv_nsec / 1000000);
 }
 
+// The bus sends whole seconds, so a clock in step with it is still up to a
+// second off; past 16 s (NTP_PHASE_LIMIT) the kernel drops the mark itself.
+static constexpr long resolution_us = 1000000;
+static constexpr long phase_limit_us = 16000000;
+
+// One write of the kernel's synchronisation state, with a step of the
+// clock by step_us microseconds (0: none). STA_NANO is read-only through the
+// status, and left out of it the step counts in microseconds.
+static int write_mark(int status, long error_us, long step_us)
+{
+    timex mark{};
+    mark.modes = ADJ_STATUS | ADJ_MAXERROR | ADJ_ESTERROR;
+    mark.status = status & ~(STA_UNSYNC | STA_NANO);
+    mark.maxerror = error_us;
+    mark.esterror = error_us;
+    if (step_us != 0) {
+        mark.modes |= ADJ_SETOFFSET;
+        // Negative offsets have a non-negative fraction: -1 us is -1 s + 999999 us.
+        mark.time.tv_sec = step_us < 0 ? -1 : 0;
+        mark.time.tv_usec = step_us < 0 ? 1000000 + step_us : step_us;
+    }
+    return clock_adjtime(CLOCK_REALTIME, &mark);
+}
+
+// Tells the kernel that the clock is synchronised to within the difference
+// plus the bus's resolution. The kernel then keeps the RTC in step (11-minute
+// mode), lets time-sync.target be reached, and drops the mark by itself
+// (maxerror grows by 500 us a second) once frames stop.
+//
+// Those who wait for synchronisation (systemd-time-wait-sync) look again only
+// when the clock is stepped, and a step of nothing does not count: so an
+// unsynchronised clock is marked with a step of a microsecond forth and one
+// back, each with the mark, since a step clears it. The clock ends where it
+// was. Failures are left unsaid: a refused clock set has already been
+// reported.
+static void mark_synchronised(uint64_t difference_ms)
+{
+    if (difference_ms > (phase_limit_us - resolution_us) / 1000)
+        return;
+    timex state{};
+    if (clock_adjtime(CLOCK_REALTIME, &state) < 0)
+        return;
+    const long error_us = static_cast<long>(difference_ms) * 1000 + resolution_us;
+    if (!(state.status & STA_UNSYNC)) {
+        write_mark(state.status, error_us, 0);
+        return;
+    }
+    if (write_mark(state.status, error_us, 1) == 0)
+        write_mark(state.status, error_us, -1);
+}
+
 void check_and_set_time(const timespec &now, const timespec &received)
 {
     const uint64_t now_ms = to_milliseconds(now);
@@ -80,11 +132,19 @@ void check_and_set_time(const timespec &now, const timespec &received)
         now_ms > received_ms ? now_ms - received_ms : received_ms - now_ms;
 
     std::cout << "Time diffence is " << difference << "ms" << std::endl;
-    if (difference < TimeDrift)
+    if (difference < TimeDrift) {
+        // A negative drift asks for the clock to be left alone: it is then
+        // no more vouched for than it is set.
+        if (static_cast<int64_t>(TimeDrift) >= 0)
+            mark_synchronised(difference);
         return;
+    }
 
     std::cout << "Setting system clock" << std::endl;
     const timespec target{received.tv_sec, 0};
-    if (clock_settime(CLOCK_REALTIME, &target) != 0)
+    if (clock_settime(CLOCK_REALTIME, &target) != 0) {
         warn("clock_settime()");
+        return;
+    }
+    mark_synchronised(0);
 }

@@ -126,6 +126,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     check_time_update(id.pgn, frame.data, frame.can_dlc);
     stderr = error_stream;
 
+    // The kernel's synchronisation state: touched only for a time/date frame,
+    // marked only within its 16 s and never without the privilege.
+    if (fakebus_adjtime_count() != 0)
+        check(id.pgn == TimePGN, "synchronisation marked from a frame of another PGN");
+    const timex state = fakebus_ntp_state();
+    if (!(state.status & STA_UNSYNC)) {
+        check(state.maxerror >= 1000000 && state.maxerror <= 16000000,
+              "clock marked synchronised outside 1-16 s of error");
+        check(!(faults & 2), "clock marked synchronised without the privilege");
+    }
+
     if (fakebus_settime_count() == 0)
         return 0;
     check(fakebus_settime_count() == 1, "at most one clock set per frame");

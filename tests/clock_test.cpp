@@ -16,21 +16,28 @@ struct ThresholdCase {
     int drift;  // as configured
     uint64_t difference_ms;
     bool sets;
+    long maxerror_us;  // of the synchronised mark; 0: not marked
 };
 
 constexpr time_t t0 = 1718454630;
 
+// A set clock is marked synchronised to the bus's one-second resolution; one
+// within the drift, to its difference plus that second, while that stays
+// within the kernel's 16 s.
 const ThresholdCase threshold_cases[] = {
-    {"difference equal to the drift", {t0 + 2, 0}, t0, 2000, 2000, true},
-    {"one millisecond less", {t0 + 1, 999000000}, t0, 2000, 1999, false},
-    {"clock behind by as much", {t0 - 2, 0}, t0, 2000, 2000, true},
-    {"clock behind by less", {t0 - 2, 1000000}, t0, 2000, 1999, false},
-    {"1.5 s fast: print only", {t0 + 1, 500000000}, t0, 2000, 1500, false},
-    {"3 s slow: set", {t0 - 3, 0}, t0, 2000, 3000, true},
-    {"drift 0 sets even an exact clock", {t0, 0}, t0, 0, 0, true},
-    {"a right clock shows its milliseconds", {t0, 999999999}, t0, 2000, 999, false},
-    {"negative drift never sets", {t0 - 100000000, 0}, t0, -1, 100000000000, false},
-    {"negative drift, far apart", {0, 0}, t0, -2000, 1718454630000, false},
+    {"difference equal to the drift", {t0 + 2, 0}, t0, 2000, 2000, true, 1000000},
+    {"one millisecond less", {t0 + 1, 999000000}, t0, 2000, 1999, false, 2999000},
+    {"clock behind by as much", {t0 - 2, 0}, t0, 2000, 2000, true, 1000000},
+    {"clock behind by less", {t0 - 2, 1000000}, t0, 2000, 1999, false, 2999000},
+    {"1.5 s fast: print only", {t0 + 1, 500000000}, t0, 2000, 1500, false, 2500000},
+    {"3 s slow: set", {t0 - 3, 0}, t0, 2000, 3000, true, 1000000},
+    {"drift 0 sets even an exact clock", {t0, 0}, t0, 0, 0, true, 1000000},
+    {"a right clock shows its milliseconds", {t0, 999999999}, t0, 2000, 999, false, 1999000},
+    {"15 s off within a wide drift", {t0 + 15, 0}, t0, 60000, 15000, false, 16000000},
+    {"past the kernel's 16 s: not marked", {t0 + 15, 1000000}, t0, 60000, 15001, false, 0},
+    {"negative drift never sets", {t0 - 100000000, 0}, t0, -1, 100000000000, false, 0},
+    {"negative drift, far apart", {0, 0}, t0, -2000, 1718454630000, false, 0},
+    {"negative drift vouches for nothing", {t0, 500000000}, t0, -1, 500, false, 0},
 };
 
 class ClockTest : public ::testing::Test {
@@ -58,7 +65,39 @@ TEST_F(ClockTest, SetsWhenTheDifferenceReachesTheDrift)
             EXPECT_EQ(fakebus_last_settime().tv_sec, c.received);
             EXPECT_EQ(fakebus_last_settime().tv_nsec, 0);
         }
+        const timex state = fakebus_ntp_state();
+        if (c.maxerror_us != 0) {
+            EXPECT_FALSE(state.status & STA_UNSYNC);
+            EXPECT_EQ(state.maxerror, c.maxerror_us);
+            EXPECT_EQ(state.esterror, c.maxerror_us);
+        } else {
+            EXPECT_EQ(fakebus_adjtime_count(), 0u);
+            EXPECT_TRUE(state.status & STA_UNSYNC);
+        }
     }
+}
+
+// Only a step wakes those waiting for a synchronised clock, so the mark of an
+// unsynchronised clock steps it forth and back; later marks leave it be. The
+// clock ends where it was.
+TEST_F(ClockTest, MarkStepsOnlyAnUnsynchronisedClockAndLeavesItWhereItWas)
+{
+    TimeDrift = 2000;
+    const timespec now{t0, 250000000};
+    fakebus_set_now(&now);
+    StdoutCapture out;
+    check_and_set_time(now, timespec{t0, 0});
+    EXPECT_EQ(fakebus_adjtime_count(), 2u);
+    EXPECT_TRUE(fakebus_ntp_state().modes & ADJ_SETOFFSET);
+    check_and_set_time(now, timespec{t0, 0});
+    EXPECT_EQ(fakebus_adjtime_count(), 3u);
+    EXPECT_FALSE(fakebus_ntp_state().modes & ADJ_SETOFFSET);
+    EXPECT_FALSE(fakebus_ntp_state().status & STA_UNSYNC);
+    timespec after{};
+    clock_gettime(CLOCK_REALTIME, &after);
+    EXPECT_EQ(after.tv_sec, now.tv_sec);
+    EXPECT_EQ(after.tv_nsec, now.tv_nsec);
+    EXPECT_EQ(fakebus_settime_count(), 0u);
 }
 
 TEST_F(ClockTest, RefusedSetIsReportedOnStderrAndOutputStaysTheSame)
@@ -74,6 +113,8 @@ TEST_F(ClockTest, RefusedSetIsReportedOnStderrAndOutputStaysTheSame)
     EXPECT_EQ(err, std::string(program_invocation_short_name) +
                        ": clock_settime(): Operation not permitted\n");
     EXPECT_EQ(fakebus_settime_count(), 1u);
+    EXPECT_EQ(fakebus_adjtime_count(), 0u);
+    EXPECT_TRUE(fakebus_ntp_state().status & STA_UNSYNC);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // Test stand-in for what the daemon needs from the platform but must not get
-// on a development machine: a CAN socket and a settable real-time clock.
+// on a development machine: a CAN socket and a settable real-time clock, with
+// the kernel's synchronisation state (clock_adjtime).
 //
 // Preloaded into the daemon (LD_PRELOAD), it plays the bus script named by
 // PGNCLOCK_FAKEBUS; linked into the unit tests, it serves them a simulated
@@ -18,6 +19,7 @@
 #include <dlfcn.h>
 #include <linux/can.h>
 #include <sys/socket.h>
+#include <sys/timex.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -45,6 +47,18 @@ int settime_errno = 0;
 bool mktime_fails = false;
 unsigned settime_count = 0;
 timespec last_settime{};
+// The kernel's state after boot, and again after every clock set.
+constexpr long unsynchronised_maxerror = 16000000;
+timex ntp_state{};
+unsigned adjtime_count = 0;
+
+void clear_ntp_state()
+{
+    ntp_state = timex{};
+    ntp_state.status = STA_UNSYNC;
+    ntp_state.maxerror = unsynchronised_maxerror;
+    ntp_state.esterror = unsynchronised_maxerror;
+}
 
 int can_socket = -1;
 bool bind_fails = false;
@@ -158,6 +172,8 @@ void fakebus_refuse_settime(int error) { settime_errno = error; }
 void fakebus_fail_mktime(int fail) { mktime_fails = fail != 0; }
 unsigned fakebus_settime_count(void) { return settime_count; }
 timespec fakebus_last_settime(void) { return last_settime; }
+unsigned fakebus_adjtime_count(void) { return adjtime_count; }
+timex fakebus_ntp_state(void) { return ntp_state; }
 void fakebus_reset(void)
 {
     simulated_now = timespec{};
@@ -165,6 +181,8 @@ void fakebus_reset(void)
     mktime_fails = false;
     settime_count = 0;
     last_settime = timespec{};
+    clear_ntp_state();
+    adjtime_count = 0;
 }
 
 int socket(int domain, int type, int protocol)
@@ -233,10 +251,59 @@ int clock_settime(clockid_t clock, const timespec *time)
         return -1;
     }
     simulated_now = *time;
+    clear_ntp_state();
     if (can_socket >= 0)
         fprintf(stderr, "fakebus: clock set to %lld.%09ld\n",
                 static_cast<long long>(time->tv_sec), time->tv_nsec);
     return 0;
+}
+
+int clock_adjtime(clockid_t clock, timex *request)
+{
+    if (clock != CLOCK_REALTIME) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (request->modes != 0) {
+        // Counted like a set: refused or not, it was asked for.
+        ++adjtime_count;
+        if (settime_errno != 0) {
+            errno = settime_errno;
+            return -1;
+        }
+        const unsigned modes = request->modes;
+        if (modes & ~(ADJ_STATUS | ADJ_MAXERROR | ADJ_ESTERROR | ADJ_SETOFFSET))
+            die("clock_adjtime with modes the stand-in does not simulate");
+        long long step_us = 0;
+        if (modes & ADJ_SETOFFSET) {
+            if (request->status & STA_NANO)
+                die("clock_adjtime step in nanoseconds");
+            if (request->time.tv_usec < 0 || request->time.tv_usec >= 1000000)
+                die("clock_adjtime step with a fraction out of range");
+            step_us = request->time.tv_sec * 1000000LL + request->time.tv_usec;
+            simulated_now.tv_sec += request->time.tv_sec;
+            simulated_now.tv_nsec += request->time.tv_usec * 1000;
+            if (simulated_now.tv_nsec >= 1000000000) {
+                simulated_now.tv_nsec -= 1000000000;
+                ++simulated_now.tv_sec;
+            }
+        }
+        if (modes & ADJ_STATUS)
+            ntp_state.status = request->status;
+        if (modes & ADJ_MAXERROR)
+            ntp_state.maxerror = request->maxerror;
+        if (modes & ADJ_ESTERROR)
+            ntp_state.esterror = request->esterror;
+        ntp_state.modes = modes;
+        if (can_socket >= 0)
+            fprintf(stderr, "fakebus: clock %s, maxerror %lld us, stepped by %lld us\n",
+                    ntp_state.status & STA_UNSYNC ? "unsynchronised" : "synchronised",
+                    static_cast<long long>(ntp_state.maxerror), step_us);
+    }
+    const unsigned modes = ntp_state.modes;
+    *request = ntp_state;
+    request->modes = modes;
+    return ntp_state.status & STA_UNSYNC ? TIME_ERROR : TIME_OK;
 }
 
 time_t mktime(tm *calendar)

@@ -1,6 +1,8 @@
 // Control of the test stand-in for the CAN socket and the real-time clock.
 #pragma once
 
+#include <sys/timex.h>
+
 #include <ctime>
 
 extern "C" {
@@ -13,5 +15,10 @@ void fakebus_fail_mktime(int fail);
 // Clock sets attempted since the last reset, and the last one asked for.
 unsigned fakebus_settime_count(void);
 timespec fakebus_last_settime(void);
+// Writes to the kernel's synchronisation state since the last reset, and that
+// state now: unsynchronised after a reset or a clock set; modes holds the
+// last write's.
+unsigned fakebus_adjtime_count(void);
+timex fakebus_ntp_state(void);
 void fakebus_reset(void);
 }
