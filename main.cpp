@@ -10,8 +10,43 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <string>
+
+// The socket, set up before the first receive: the kernel stamps each frame
+// with its arrival, and the socket listens on the named interface.
+static int open_can_socket(const char *interface_name)
+{
+    const int sock = socket(PF_CAN, SOCK_RAW, CAN_RAW);
+    if (sock < 0)
+        err(255, "socket()");
+
+    // Without the stamps every frame counts as fresh, as it did before.
+    const int on = 1;
+    if (setsockopt(sock, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) < 0)
+        warn("setsockopt(SO_TIMESTAMPNS)");
+
+    sockaddr_can local{};
+    local.can_family = AF_CAN;
+    local.can_ifindex = if_nametoindex(interface_name);
+    if (bind(sock, reinterpret_cast<sockaddr *>(&local), sizeof local) < 0)
+        err(1, "bind()");
+    return sock;
+}
+
+// The kernel's arrival time of a received frame, if it gave one.
+static bool arrival_time(msghdr &message, timespec &arrival)
+{
+    for (cmsghdr *c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS &&
+            c->cmsg_len >= CMSG_LEN(sizeof arrival)) {
+            memcpy(&arrival, CMSG_DATA(c), sizeof arrival);
+            return true;
+        }
+    }
+    return false;
+}
 
 int main(int argc, char *argv[])
 {
@@ -38,28 +73,29 @@ int main(int argc, char *argv[])
     const char *interface_name = "any";
     std::cout << "Opening CAN interface " << interface_name << std::endl;
 
-    const int sock = socket(PF_CAN, SOCK_RAW, CAN_RAW);
-    if (sock < 0)
-        err(255, "socket()");
-
-    sockaddr_can local{};
-    local.can_family = AF_CAN;
-    local.can_ifindex = if_nametoindex(interface_name);
-    if (bind(sock, reinterpret_cast<sockaddr *>(&local), sizeof local) < 0)
-        err(1, "bind()");
+    const int sock = open_can_socket(interface_name);
 
     can_frame frame;
     sockaddr_can sender{};
+    iovec buffer{&frame, sizeof frame};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
     for (;;) {
-        socklen_t sender_len = sizeof sender;
-        const ssize_t received =
-            recvfrom(sock, &frame, sizeof frame, 0,
-                     reinterpret_cast<sockaddr *>(&sender), &sender_len);
+        msghdr message{};
+        message.msg_name = &sender;
+        message.msg_namelen = sizeof sender;
+        message.msg_iov = &buffer;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        const ssize_t received = recvmsg(sock, &message, 0);
         // Failed or empty receives (a signal, a downed interface) are retried.
         if (received <= 0)
             continue;
 
+        timespec arrival;
+        const bool stamped = arrival_time(message, arrival);
         const j1939_addr_t id(frame.can_id);
-        check_time_update(id.pgn, frame.data, frame.can_dlc);
+        check_time_update(id.pgn, frame.data, frame.can_dlc,
+                          stamped ? &arrival : nullptr);
     }
 }

@@ -20,17 +20,51 @@ j1939_addr_t::j1939_addr_t(uint32_t can_id)
 static constexpr int first_year = 85;
 static constexpr int last_year = 85 + 0xFA;
 
-// J1939 reserves 0xFB-0xFF in a one-byte parameter for "error" and "not
-// available"; no time/date field has a valid value up there.
-static bool carries_time(const uint8_t *data)
+static bool is_leap_year(int year)
 {
-    for (int i = 0; i < 6; ++i)
-        if (data[i] >= 0xFB)
-            return false;
-    return true;
+    return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
 }
 
-void check_time_update(uint16_t pgn, const uint8_t *data, uint8_t len)
+static int days_in_month(int month, int year)
+{
+    static constexpr int days[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return month == 2 && is_leap_year(year) ? 29 : days[month - 1];
+}
+
+// Each field within J1939's range: seconds 0-59.75, minutes 0-59, hours
+// 0-23, month 1-12, a day that its month has, years 1985-2235. Anything else
+// (the 0xFB-0xFF "error" and "not available" markers among it) is not a
+// time, and letting mktime normalise it would move the clock by hours or
+// months.
+static bool carries_time(const uint8_t *data)
+{
+    const int month = data[3];
+    const int day = data[4] >> 2;  // 0.25 day per bit
+    const int year = 1985 + data[5];
+    return data[0] <= 0xEF && data[1] <= 59 && data[2] <= 23 && month >= 1 &&
+           month <= 12 && data[5] <= 0xFA && day >= 1 &&
+           day <= days_in_month(month, year);
+}
+
+// The bus time is only as good as it is fresh: a frame that waited in the
+// socket's queue (a stopped or starved daemon) carries a time that is already
+// past. A clock stepped since the frame arrived makes its age unknowable, so
+// a frame that seems to come from the future is no better.
+static constexpr int64_t freshness_ns = 1000000000;
+
+static bool is_fresh(const timespec &arrival, const timespec &now)
+{
+    // Whole seconds first, so that no stamp, however wild, overflows.
+    int64_t seconds = 0;
+    if (__builtin_sub_overflow(int64_t{now.tv_sec}, int64_t{arrival.tv_sec}, &seconds) ||
+        seconds > 2 || seconds < -2)
+        return false;
+    const int64_t age_ns = seconds * 1000000000 + (now.tv_nsec - arrival.tv_nsec);
+    return age_ns <= freshness_ns && age_ns >= -freshness_ns;
+}
+
+void check_time_update(uint16_t pgn, const uint8_t *data, uint8_t len,
+                       const timespec *arrival)
 {
     if (pgn != TimePGN)
         return;
@@ -54,14 +88,16 @@ void check_time_update(uint16_t pgn, const uint8_t *data, uint8_t len)
     // never 1969-12-31 23:59:59.
     if (received_sec == static_cast<time_t>(-1))
         return;
-    // Out-of-range fields are normalised, but a date pushed outside the
-    // years the payload can express (1985-2235) is garbage, not a time.
+    // A date that the zone's offset pushes outside the years the payload can
+    // express (1985-2235) is garbage, not a time.
     if (received_tm.tm_year < first_year || received_tm.tm_year > last_year)
         return;
 
     const timespec received{received_sec, 0};
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
+    if (arrival && !is_fresh(*arrival, now))
+        return;
     check_and_set_time(now, received);
 }
 
@@ -74,13 +110,14 @@ static uint64_t to_milliseconds(const timespec &t)
 }
 
 // The bus sends whole seconds, so a clock in step with it is still up to a
-// second off; past 16 s (NTP_PHASE_LIMIT) the kernel drops the mark itself.
+// second off. The kernel takes an error of 16 s (NTP_PHASE_LIMIT) or more for
+// no synchronisation at all, so no mark may reach it.
 static constexpr long resolution_us = 1000000;
 static constexpr long phase_limit_us = 16000000;
 
 // One write of the kernel's synchronisation state, with a step of the
-// clock by step_us microseconds (0: none). STA_NANO is read-only through the
-// status, and left out of it the step counts in microseconds.
+// clock by step_us microseconds (0: none). Without ADJ_NANO in the modes the
+// step's fraction counts in microseconds; STA_NANO is read-only in the status.
 static int write_mark(int status, long error_us, long step_us)
 {
     timex mark{};
@@ -108,12 +145,18 @@ static int write_mark(int status, long error_us, long step_us)
 // back, each with the mark, since a step clears it. The clock ends where it
 // was. Failures are left unsaid: a refused clock set has already been
 // reported.
+//
+// While another discipline owns the state (an NTP daemon's PLL or FLL, or a
+// PPS source), the mark would clear its unsynchronised flag under it and the
+// step would reset its correction: the state is then left to it.
 static void mark_synchronised(uint64_t difference_ms)
 {
-    if (difference_ms > (phase_limit_us - resolution_us) / 1000)
+    if (difference_ms >= (phase_limit_us - resolution_us) / 1000)
         return;
     timex state{};
     if (clock_adjtime(CLOCK_REALTIME, &state) < 0)
+        return;
+    if (state.status & (STA_PLL | STA_FLL | STA_PPSTIME))
         return;
     const long error_us = static_cast<long>(difference_ms) * 1000 + resolution_us;
     if (!(state.status & STA_UNSYNC)) {

@@ -23,7 +23,10 @@ struct j1939_addr_t {
 };
 
 // Handles one received frame: time/date frames go on to the clock check.
-void check_time_update(uint16_t pgn, const uint8_t *data, uint8_t len);
+// arrival is the kernel's receive time of the frame, or null when it gave
+// none; a frame that waited more than a second is not a time any more.
+void check_time_update(uint16_t pgn, const uint8_t *data, uint8_t len,
+                       const timespec *arrival = nullptr);
 
 // Prints how far apart the two times are and sets the clock to the received
 // time when they are at least TimeDrift milliseconds apart.

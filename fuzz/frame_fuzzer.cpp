@@ -3,7 +3,10 @@
 //   bytes 16-23  the simulated time now, seconds (default 1700000000)
 //   bytes 24-27  the drift setting, an int (default 2000)
 //   bytes 28-29  TimePGN (default 0xD500, so most inputs can match)
-//   byte  30     bit 0: mktime fails, bit 1: the clock refuses the set
+//   byte  30     bit 0: mktime fails, bit 1: the clock refuses the set,
+//                bit 2: an NTP daemon's PLL owns the synchronisation state
+//   bytes 31-34  the frame's age when handled, in ms, an int (absent: the
+//                kernel gave no arrival stamp)
 // Any broken rule traps, so libFuzzer records the input as a crash.
 #include "fakebus.h"
 #include "pgnclock.h"
@@ -117,22 +120,37 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const uint8_t faults = read_or<uint8_t>(data, size, 30, 0);
     fakebus_fail_mktime(faults & 1);
     fakebus_refuse_settime(faults & 2 ? EPERM : 0);
+    if (faults & 4)
+        fakebus_set_ntp_status(STA_PLL);
+    const int64_t age_ms = read_or<int32_t>(data, size, 31, 0);
+    int64_t arrival_ms = 0;
+    const bool stamped =
+        size >= 35 && !__builtin_mul_overflow(int64_t{now.tv_sec}, 1000, &arrival_ms) &&
+        !__builtin_sub_overflow(arrival_ms, age_ms, &arrival_ms);
+    timespec arrival{static_cast<time_t>(arrival_ms / 1000),
+                     static_cast<long>(arrival_ms % 1000) * 1000000};
+    if (arrival.tv_nsec < 0) {
+        arrival.tv_nsec += 1000000000;
+        --arrival.tv_sec;
+    }
 
     // warn() on every refused set would flood the log; sanitizer reports
     // go to the descriptor, not this stream, and still get out.
     FILE *const error_stream = stderr;
     stderr = null_stream;
     const j1939_addr_t id(frame.can_id);
-    check_time_update(id.pgn, frame.data, frame.can_dlc);
+    check_time_update(id.pgn, frame.data, frame.can_dlc, stamped ? &arrival : nullptr);
     stderr = error_stream;
 
     // The kernel's synchronisation state: touched only for a time/date frame,
     // marked only within its 16 s and never without the privilege.
-    if (fakebus_adjtime_count() != 0)
+    if (fakebus_adjtime_count() != 0) {
         check(id.pgn == TimePGN, "synchronisation marked from a frame of another PGN");
+        check(!(faults & 4), "synchronisation state written under another discipline");
+    }
     const timex state = fakebus_ntp_state();
-    if (!(state.status & STA_UNSYNC)) {
-        check(state.maxerror >= 1000000 && state.maxerror <= 16000000,
+    if (fakebus_adjtime_count() != 0 && !(state.status & STA_UNSYNC)) {
+        check(state.maxerror >= 1000000 && state.maxerror < 16000000,
               "clock marked synchronised outside 1-16 s of error");
         check(!(faults & 2), "clock marked synchronised without the privilege");
     }
@@ -143,8 +161,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     check(id.pgn == TimePGN, "clock set from a frame of another PGN");
     for (int i = 0; i < 6; ++i)
         check(frame.data[i] < 0xFB, "clock set from a 0xFB-0xFF field");
+    check(!stamped || (age_ms <= 1000 && age_ms >= -1000),
+          "clock set from a frame that waited more than a second");
     const time_t set = fakebus_last_settime().tv_sec;
     check(set >= lowest_time && set < highest_time,
           "clock set outside 1985-01-01 .. 2236-01-01");
+    // In UTC the set time reads back as the payload's fields, unnormalised.
+    tm fields{};
+    check(gmtime_r(&set, &fields) != nullptr, "the set time converts back");
+    check(fields.tm_sec == frame.data[0] >> 2 && fields.tm_min == frame.data[1] &&
+              fields.tm_hour == frame.data[2] && fields.tm_mon + 1 == frame.data[3] &&
+              fields.tm_mday == frame.data[4] >> 2 && fields.tm_year - 85 == frame.data[5],
+          "clock set from a field out of its range");
     return 0;
 }

@@ -23,7 +23,7 @@ constexpr time_t t0 = 1718454630;
 
 // A set clock is marked synchronised to the bus's one-second resolution; one
 // within the drift, to its difference plus that second, while that stays
-// within the kernel's 16 s.
+// below the kernel's 16 s, which it takes for no synchronisation.
 const ThresholdCase threshold_cases[] = {
     {"difference equal to the drift", {t0 + 2, 0}, t0, 2000, 2000, true, 1000000},
     {"one millisecond less", {t0 + 1, 999000000}, t0, 2000, 1999, false, 2999000},
@@ -33,8 +33,9 @@ const ThresholdCase threshold_cases[] = {
     {"3 s slow: set", {t0 - 3, 0}, t0, 2000, 3000, true, 1000000},
     {"drift 0 sets even an exact clock", {t0, 0}, t0, 0, 0, true, 1000000},
     {"a right clock shows its milliseconds", {t0, 999999999}, t0, 2000, 999, false, 1999000},
-    {"15 s off within a wide drift", {t0 + 15, 0}, t0, 60000, 15000, false, 16000000},
-    {"past the kernel's 16 s: not marked", {t0 + 15, 1000000}, t0, 60000, 15001, false, 0},
+    {"just under 15 s off within a wide drift", {t0 + 14, 999000000}, t0, 60000, 14999,
+     false, 15999000},
+    {"15 s off: the kernel's 16 s, not marked", {t0 + 15, 0}, t0, 60000, 15000, false, 0},
     {"negative drift never sets", {t0 - 100000000, 0}, t0, -1, 100000000000, false, 0},
     {"negative drift, far apart", {0, 0}, t0, -2000, 1718454630000, false, 0},
     {"negative drift vouches for nothing", {t0, 500000000}, t0, -1, 500, false, 0},
@@ -89,6 +90,8 @@ TEST_F(ClockTest, MarkStepsOnlyAnUnsynchronisedClockAndLeavesItWhereItWas)
     check_and_set_time(now, timespec{t0, 0});
     EXPECT_EQ(fakebus_adjtime_count(), 2u);
     EXPECT_TRUE(fakebus_ntp_state().modes & ADJ_SETOFFSET);
+    // Each step clears the state, so each must carry the mark.
+    EXPECT_FALSE(fakebus_ntp_state().status & STA_UNSYNC);
     check_and_set_time(now, timespec{t0, 0});
     EXPECT_EQ(fakebus_adjtime_count(), 3u);
     EXPECT_FALSE(fakebus_ntp_state().modes & ADJ_SETOFFSET);
@@ -98,6 +101,25 @@ TEST_F(ClockTest, MarkStepsOnlyAnUnsynchronisedClockAndLeavesItWhereItWas)
     EXPECT_EQ(after.tv_sec, now.tv_sec);
     EXPECT_EQ(after.tv_nsec, now.tv_nsec);
     EXPECT_EQ(fakebus_settime_count(), 0u);
+}
+
+// An NTP daemon's PLL or FLL, or a PPS source, owns the synchronisation state:
+// neither a set nor an agreeing frame may mark it or step under it.
+TEST_F(ClockTest, AnotherDisciplineKeepsTheState)
+{
+    TimeDrift = 2000;
+    for (const int discipline : {STA_PLL, STA_FLL, STA_PPSTIME | STA_PPSSIGNAL}) {
+        for (const time_t now : {t0, t0 + 10}) {
+            SCOPED_TRACE(testing::Message() << "status " << discipline << ", "
+                                            << now - t0 << " s off");
+            fakebus_reset();
+            fakebus_set_ntp_status(discipline);
+            StdoutCapture out;
+            check_and_set_time(timespec{now, 0}, timespec{t0, 0});
+            EXPECT_EQ(fakebus_adjtime_count(), 0u);
+            EXPECT_EQ(fakebus_ntp_state().status & discipline, discipline);
+        }
+    }
 }
 
 TEST_F(ClockTest, RefusedSetIsReportedOnStderrAndOutputStaysTheSame)

@@ -10,8 +10,13 @@
 //   now SECONDS[.FRACTION]   what CLOCK_REALTIME reads from here on
 //   refuse | accept          later clock sets fail with EPERM | succeed
 //   frame ID#DATA            one frame, in cansend's notation; an 8-digit
-//                            ID is extended, a 3-digit one standard
+//                            ID is extended, a 3-digit one standard. It
+//                            arrives now, and is stamped with that time when
+//                            the socket asked for stamps (SO_TIMESTAMPNS)
+//   stall SECONDS[.FRACTION] the next frame arrives now but is received
+//                            this much later, as by a stopped daemon
 //   recv-error | recv-empty  one receive that fails (EINTR) | returns 0
+//   socket-error             the socket cannot be opened (EAFNOSUPPORT)
 //   bind-error               the socket's bind fails (ENODEV)
 // Past the last command the process exits with status 0.
 #include "fakebus.h"
@@ -32,7 +37,7 @@
 #include <unistd.h>
 #include <vector>
 
-// With 64-bit time on a 32-bit target the header maps these functions to
+// With 64-bit time on a 32-bit target the headers map these functions to
 // their *64 symbols; forwarding must ask for the same ones.
 #if defined(__USE_TIME_BITS64) && __TIMESIZE == 32
 #define TIME64_SYMBOL(name) "__" name "64"
@@ -52,16 +57,23 @@ constexpr long unsynchronised_maxerror = 16000000;
 timex ntp_state{};
 unsigned adjtime_count = 0;
 
+// What the kernel's ntp_clear() does on every set or step of the clock: the
+// clock counts as unsynchronised again and any correction in progress is
+// dropped, while the other status bits stay.
 void clear_ntp_state()
 {
+    const int kept = ntp_state.status;
     ntp_state = timex{};
-    ntp_state.status = STA_UNSYNC;
+    ntp_state.status = kept | STA_UNSYNC;
     ntp_state.maxerror = unsynchronised_maxerror;
     ntp_state.esterror = unsynchronised_maxerror;
 }
 
 int can_socket = -1;
+bool socket_fails = false;
 bool bind_fails = false;
+bool stamps_wanted = false;
+timespec stall{};
 std::vector<std::string> script;
 size_t next_line = 0;
 
@@ -90,6 +102,8 @@ void load_script()
             continue;
         if (line == "bind-error")
             bind_fails = true;
+        else if (line == "socket-error")
+            socket_fails = true;
         else
             script.push_back(line);
     }
@@ -132,8 +146,8 @@ can_frame parse_frame(const std::string &text)
 }
 
 // Runs the script up to its next receive event and returns what that
-// receive gives back.
-ssize_t play_next_receive(void *buffer, size_t length)
+// receive gives back; a frame's arrival goes to arrival.
+ssize_t play_next_receive(void *buffer, size_t length, timespec &arrival)
 {
     while (next_line < script.size()) {
         std::istringstream words(script[next_line++]);
@@ -145,6 +159,8 @@ ssize_t play_next_receive(void *buffer, size_t length)
             settime_errno = EPERM;
         } else if (command == "accept") {
             settime_errno = 0;
+        } else if (command == "stall") {
+            stall = parse_time(argument);
         } else if (command == "recv-error") {
             errno = EINTR;
             return -1;
@@ -154,6 +170,14 @@ ssize_t play_next_receive(void *buffer, size_t length)
             const can_frame frame = parse_frame(argument);
             const size_t size = std::min(length, sizeof frame);
             memcpy(buffer, &frame, size);
+            arrival = simulated_now;
+            simulated_now.tv_sec += stall.tv_sec;
+            simulated_now.tv_nsec += stall.tv_nsec;
+            if (simulated_now.tv_nsec >= 1000000000) {
+                simulated_now.tv_nsec -= 1000000000;
+                ++simulated_now.tv_sec;
+            }
+            stall = timespec{};
             return size;
         } else {
             die("unknown command: " + command);
@@ -174,9 +198,11 @@ unsigned fakebus_settime_count(void) { return settime_count; }
 timespec fakebus_last_settime(void) { return last_settime; }
 unsigned fakebus_adjtime_count(void) { return adjtime_count; }
 timex fakebus_ntp_state(void) { return ntp_state; }
+void fakebus_set_ntp_status(int status) { ntp_state.status = status; }
 void fakebus_reset(void)
 {
     simulated_now = timespec{};
+    ntp_state.status = 0;
     settime_errno = 0;
     mktime_fails = false;
     settime_count = 0;
@@ -192,8 +218,28 @@ int socket(int domain, int type, int protocol)
     if (type != SOCK_RAW || protocol != CAN_RAW)
         die("only raw CAN sockets are simulated");
     load_script();
+    if (socket_fails) {
+        errno = EAFNOSUPPORT;
+        return -1;
+    }
     can_socket = open("/dev/null", O_RDONLY);
     return can_socket;
+}
+
+int setsockopt(int fd, int level, int name, const void *value, socklen_t length)
+{
+    if (fd != can_socket || can_socket < 0)
+        return real<int (*)(int, int, int, const void *, socklen_t)>(
+            TIME64_SYMBOL("setsockopt"))(fd, level, name, value, length);
+    if (level == SOL_SOCKET && name == SO_TIMESTAMPNS) {
+        if (length < sizeof(int)) {
+            errno = EINVAL;
+            return -1;
+        }
+        stamps_wanted = *static_cast<const int *>(value) != 0;
+        return 0;
+    }
+    die("setsockopt with an option the stand-in does not simulate");
 }
 
 int bind(int fd, const sockaddr *address, socklen_t length)
@@ -212,20 +258,39 @@ int bind(int fd, const sockaddr *address, socklen_t length)
     return 0;
 }
 
-ssize_t recvfrom(int fd, void *buffer, size_t length, int flags,
-                 sockaddr *address, socklen_t *address_length)
+ssize_t recvmsg(int fd, msghdr *message, int flags)
 {
     if (fd != can_socket || can_socket < 0)
-        return real<ssize_t (*)(int, void *, size_t, int, sockaddr *,
-                                socklen_t *)>("recvfrom")(
-            fd, buffer, length, flags, address, address_length);
-    if (address && address_length && *address_length >= sizeof(sockaddr_can)) {
+        return real<ssize_t (*)(int, msghdr *, int)>(
+            TIME64_SYMBOL("recvmsg"))(fd, message, flags);
+    if (message->msg_iovlen != 1)
+        die("recvmsg with other than one buffer");
+    if (message->msg_name && message->msg_namelen >= sizeof(sockaddr_can)) {
         sockaddr_can sender{};
         sender.can_family = AF_CAN;
-        memcpy(address, &sender, sizeof sender);
-        *address_length = sizeof sender;
+        memcpy(message->msg_name, &sender, sizeof sender);
+        message->msg_namelen = sizeof sender;
     }
-    return play_next_receive(buffer, length);
+    timespec arrival{};
+    const ssize_t received = play_next_receive(
+        message->msg_iov[0].iov_base, message->msg_iov[0].iov_len, arrival);
+    // As the kernel does: the stamp when asked for and when it fits.
+    const size_t room = message->msg_control ? message->msg_controllen : 0;
+    message->msg_controllen = 0;
+    message->msg_flags = 0;
+    if (received > 0 && stamps_wanted) {
+        if (room < CMSG_SPACE(sizeof arrival)) {
+            message->msg_flags |= MSG_CTRUNC;
+        } else {
+            message->msg_controllen = CMSG_SPACE(sizeof arrival);
+            cmsghdr *stamp = CMSG_FIRSTHDR(message);
+            stamp->cmsg_level = SOL_SOCKET;
+            stamp->cmsg_type = SCM_TIMESTAMPNS;
+            stamp->cmsg_len = CMSG_LEN(sizeof arrival);
+            memcpy(CMSG_DATA(stamp), &arrival, sizeof arrival);
+        }
+    }
+    return received;
 }
 
 int clock_gettime(clockid_t clock, timespec *now)
@@ -272,24 +337,34 @@ int clock_adjtime(clockid_t clock, timex *request)
             return -1;
         }
         const unsigned modes = request->modes;
-        if (modes & ~(ADJ_STATUS | ADJ_MAXERROR | ADJ_ESTERROR | ADJ_SETOFFSET))
+        if (modes & ~(ADJ_STATUS | ADJ_MAXERROR | ADJ_ESTERROR | ADJ_SETOFFSET |
+                      ADJ_NANO))
             die("clock_adjtime with modes the stand-in does not simulate");
-        long long step_us = 0;
+        long long step_ns = 0;
         if (modes & ADJ_SETOFFSET) {
-            if (request->status & STA_NANO)
-                die("clock_adjtime step in nanoseconds");
-            if (request->time.tv_usec < 0 || request->time.tv_usec >= 1000000)
+            // As the kernel reads it: the fraction in nanoseconds only with
+            // ADJ_NANO, whatever the status says.
+            const long long scale = modes & ADJ_NANO ? 1 : 1000;
+            if (request->time.tv_usec < 0 || request->time.tv_usec * scale >= 1000000000)
                 die("clock_adjtime step with a fraction out of range");
-            step_us = request->time.tv_sec * 1000000LL + request->time.tv_usec;
+            step_ns = request->time.tv_sec * 1000000000LL + request->time.tv_usec * scale;
             simulated_now.tv_sec += request->time.tv_sec;
-            simulated_now.tv_nsec += request->time.tv_usec * 1000;
+            simulated_now.tv_nsec += request->time.tv_usec * scale;
             if (simulated_now.tv_nsec >= 1000000000) {
                 simulated_now.tv_nsec -= 1000000000;
                 ++simulated_now.tv_sec;
             }
+            // The step comes first and clears the state; the rest of the
+            // same call is then written over it.
+            clear_ntp_state();
         }
+        // Bits that only the kernel sets keep their value.
+        constexpr int read_only = STA_PPSSIGNAL | STA_PPSJITTER | STA_PPSWANDER |
+                                  STA_PPSERROR | STA_CLOCKERR | STA_NANO |
+                                  STA_MODE | STA_CLK;
         if (modes & ADJ_STATUS)
-            ntp_state.status = request->status;
+            ntp_state.status =
+                (ntp_state.status & read_only) | (request->status & ~read_only);
         if (modes & ADJ_MAXERROR)
             ntp_state.maxerror = request->maxerror;
         if (modes & ADJ_ESTERROR)
@@ -298,7 +373,7 @@ int clock_adjtime(clockid_t clock, timex *request)
         if (can_socket >= 0)
             fprintf(stderr, "fakebus: clock %s, maxerror %lld us, stepped by %lld us\n",
                     ntp_state.status & STA_UNSYNC ? "unsynchronised" : "synchronised",
-                    static_cast<long long>(ntp_state.maxerror), step_us);
+                    static_cast<long long>(ntp_state.maxerror), step_ns / 1000);
     }
     const unsigned modes = ntp_state.modes;
     *request = ntp_state;

@@ -16,9 +16,11 @@ void fakebus_fail_mktime(int fail);
 unsigned fakebus_settime_count(void);
 timespec fakebus_last_settime(void);
 // Writes to the kernel's synchronisation state since the last reset, and that
-// state now: unsynchronised after a reset or a clock set; modes holds the
-// last write's.
+// state now: unsynchronised after a reset, a clock set or a step; modes holds
+// the last write's.
 unsigned fakebus_adjtime_count(void);
 timex fakebus_ntp_state(void);
+// The state's status bits as another discipline (an NTP daemon) left them.
+void fakebus_set_ntp_status(int status);
 void fakebus_reset(void);
 }

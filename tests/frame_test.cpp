@@ -100,8 +100,9 @@ const PayloadCase payload_cases[] = {
     // Local offsets, even "not available" ones, play no part.
     {"bytes 6 and 7 ignored", "UTC0", {0x78, 0x1E, 0x0C, 0x06, 0x3C, 0x27, 0xFF, 0xFE},
      june_15_2024_123030_utc},
-    // Month 0 is normalised to December of the year before: 2023-12-15.
-    {"month byte 0", "UTC0", {0x78, 0x1E, 0x0C, 0x00, 0x3C, 0x27, 0, 0}, 1702643430},
+    {"29 February of a leap year", "UTC0", {0x00, 0x00, 0x00, 0x02, 0x74, 0x27, 0, 0},
+     1709164800},
+    {"29 February 2000", "UTC0", {0x00, 0x00, 0x00, 0x02, 0x74, 0x0F, 0, 0}, 951782400},
     {"year byte 0 is 1985", "UTC0", {0x00, 0x00, 0x00, 0x01, 0x04, 0x00, 0, 0}, 473385600},
     // The last valid year byte, 2235-01-01, needs a 64-bit time_t.
     {"year byte 0xFA is 2235", "UTC0", {0x00, 0x00, 0x00, 0x01, 0x04, 0xFA, 0, 0},
@@ -139,9 +140,19 @@ const IgnoredCase ignored_cases[] = {
     {"seconds not available", 0xD500, {0xFF, 0x1E, 0x0C, 0x06, 0x3C, 0x27, 0, 0}, 8},
     {"year in error", 0xD500, {0x78, 0x1E, 0x0C, 0x06, 0x3C, 0xFE, 0, 0}, 8},
     {"reserved 0xFB in hours", 0xD500, {0x78, 0x1E, 0xFB, 0x06, 0x3C, 0x27, 0, 0}, 8},
-    // Normalised out of the years 1985-2235.
-    {"month byte 0 in 1985", 0xD500, {0x78, 0x1E, 0x0C, 0x00, 0x3C, 0x00, 0, 0}, 8},
-    {"day byte 0 in January 1985", 0xD500, {0x78, 0x1E, 0x0C, 0x01, 0x00, 0x00, 0, 0}, 8},
+    // Past each field's range: mktime would carry them into the next field.
+    {"seconds 60", 0xD500, {0xF0, 0x1E, 0x0C, 0x06, 0x3C, 0x27, 0, 0}, 8},
+    {"minutes 60", 0xD500, {0x78, 0x3C, 0x0C, 0x06, 0x3C, 0x27, 0, 0}, 8},
+    {"hours 24", 0xD500, {0x78, 0x1E, 0x18, 0x06, 0x3C, 0x27, 0, 0}, 8},
+    {"hours 48", 0xD500, {0x78, 0x1E, 0x30, 0x06, 0x3C, 0x27, 0, 0}, 8},
+    {"month 0", 0xD500, {0x78, 0x1E, 0x0C, 0x00, 0x3C, 0x27, 0, 0}, 8},
+    {"month 13", 0xD500, {0x78, 0x1E, 0x0C, 0x0D, 0x3C, 0x27, 0, 0}, 8},
+    {"day 0", 0xD500, {0x78, 0x1E, 0x0C, 0x06, 0x03, 0x27, 0, 0}, 8},
+    {"day 32", 0xD500, {0x78, 0x1E, 0x0C, 0x01, 0x80, 0x27, 0, 0}, 8},
+    {"31 June", 0xD500, {0x78, 0x1E, 0x0C, 0x06, 0x7C, 0x27, 0, 0}, 8},
+    {"29 February 2023", 0xD500, {0x78, 0x1E, 0x0C, 0x02, 0x74, 0x26, 0, 0}, 8},
+    {"29 February 2100, no leap year", 0xD500, {0x78, 0x1E, 0x0C, 0x02, 0x74, 0x73, 0, 0},
+     8},
     {"highest valid bytes", 0xD500, {0xFA, 0xFA, 0xFA, 0xFA, 0xFA, 0xFA, 0, 0}, 8},
     {"too short for the time fields", 0xD500, {0x78, 0x1E, 0x0C, 0x06, 0x3C, 0x27, 0, 0},
      5},
@@ -156,6 +167,47 @@ TEST_F(FrameTest, FramesWithoutATimeAreIgnoredSilently)
         check_time_update(c.pgn, c.data.data(), c.length);
         EXPECT_EQ(out.text(), "");
         EXPECT_EQ(fakebus_settime_count(), 0u);
+    }
+}
+
+struct ArrivalCase {
+    const char *name;
+    bool stamped;
+    int64_t age_ms;  // how long before it was handled the frame arrived
+    bool sets;
+};
+
+// A frame that waited in the queue carries a time already past; so may one
+// stamped before the clock was stepped back.
+const ArrivalCase arrival_cases[] = {
+    {"no stamp counts as fresh", false, 0, true},
+    {"handled at once", true, 0, true},
+    {"waited exactly a second", true, 1000, true},
+    {"waited a millisecond more", true, 1001, false},
+    {"daemon stopped for 5 s", true, 5000, false},
+    {"stamped just ahead of the clock", true, -500, true},
+    {"clock stepped back since", true, -1001, false},
+};
+
+TEST_F(FrameTest, OnlyFreshFramesReachTheClock)
+{
+    const uint8_t data[8] = {0x78, 0x1E, 0x0C, 0x06, 0x3C, 0x27, 0, 0};
+    for (const auto &c : arrival_cases) {
+        SCOPED_TRACE(c.name);
+        fakebus_reset();
+        const timespec now{june_15_2024_123030_utc + 5, 250000000};
+        fakebus_set_now(&now);
+        const int64_t arrival_ns =
+            int64_t{now.tv_sec} * 1000000000 + now.tv_nsec - c.age_ms * 1000000;
+        const timespec arrival{static_cast<time_t>(arrival_ns / 1000000000),
+                               static_cast<long>(arrival_ns % 1000000000)};
+        StdoutCapture out;
+        check_time_update(0xD500, data, 8, c.stamped ? &arrival : nullptr);
+        EXPECT_EQ(fakebus_settime_count(), c.sets ? 1u : 0u);
+        if (!c.sets) {
+            EXPECT_EQ(out.text(), "");
+            EXPECT_EQ(fakebus_adjtime_count(), 0u);
+        }
     }
 }
 
