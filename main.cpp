@@ -5,6 +5,7 @@
 
 #include <err.h>
 #include <linux/can.h>
+#include <linux/can/raw.h>
 #include <net/if.h>
 #include <sys/socket.h>
 
@@ -14,13 +15,19 @@
 #include <iostream>
 #include <string>
 
-// The socket, set up before the first receive: the kernel stamps each frame
-// with its arrival, and the socket listens on the named interface.
-static int open_can_socket(const char *interface_name)
+// The socket, set up before the first receive: the kernel passes only the
+// frames the filter lets through, stamps each with its arrival, and the
+// socket listens on the named interface.
+static int open_can_socket(const char *interface_name, const can_filter &filter)
 {
     const int sock = socket(PF_CAN, SOCK_RAW, CAN_RAW);
     if (sock < 0)
         err(255, "socket()");
+
+    // Set before the bind, so that no other frame is ever queued. Without it
+    // every frame still reaches the handler, which takes the same ones.
+    if (setsockopt(sock, SOL_CAN_RAW, CAN_RAW_FILTER, &filter, sizeof filter) < 0)
+        warn("setsockopt(CAN_RAW_FILTER), reading every frame");
 
     // Without the stamps every frame counts as fresh, as it did before.
     const int on = 1;
@@ -73,7 +80,7 @@ int main(int argc, char *argv[])
     const char *interface_name = "any";
     std::cout << "Opening CAN interface " << interface_name << std::endl;
 
-    const int sock = open_can_socket(interface_name);
+    const int sock = open_can_socket(interface_name, time_frame_filter());
 
     can_frame frame;
     sockaddr_can sender{};

@@ -16,6 +16,14 @@ j1939_addr_t::j1939_addr_t(uint32_t can_id)
 {
 }
 
+can_filter time_frame_filter()
+{
+    // The identifier bits that pgn is read from, and no flag bits: 29- and
+    // 11-bit frames alike, remote requests or not, any priority, data page
+    // and sender, as the handler takes them.
+    return can_filter{static_cast<canid_t>(TimePGN) << 8, 0xFFFFu << 8};
+}
+
 // Years since 1900 that the one-byte year field can express.
 static constexpr int first_year = 85;
 static constexpr int last_year = 85 + 0xFA;

@@ -2,6 +2,8 @@
 // broadcast on the CAN bus.
 #pragma once
 
+#include <linux/can.h>
+
 #include <cstdint>
 #include <ctime>
 
@@ -21,6 +23,11 @@ struct j1939_addr_t {
 
     explicit j1939_addr_t(uint32_t can_id);
 };
+
+// The kernel receive filter (CAN_RAW_FILTER) that passes exactly the frames
+// whose identifier check_time_update takes, so that no other frame wakes the
+// daemon.
+can_filter time_frame_filter();
 
 // Handles one received frame: time/date frames go on to the clock check.
 // arrival is the kernel's receive time of the frame, or null when it gave

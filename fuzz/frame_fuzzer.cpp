@@ -142,6 +142,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     check_time_update(id.pgn, frame.data, frame.can_dlc, stamped ? &arrival : nullptr);
     stderr = error_stream;
 
+    // The kernel's receive filter passes exactly the frames the handler takes.
+    const can_filter filter = time_frame_filter();
+    check(static_cast<bool>(fakebus_filter_passes(&filter, frame.can_id)) ==
+              (id.pgn == TimePGN),
+          "kernel receive filter and handler disagree");
+
     // The kernel's synchronisation state: touched only for a time/date frame,
     // marked only within its 16 s and never without the privilege.
     if (fakebus_adjtime_count() != 0) {

@@ -10,19 +10,24 @@
 //   now SECONDS[.FRACTION]   what CLOCK_REALTIME reads from here on
 //   refuse | accept          later clock sets fail with EPERM | succeed
 //   frame ID#DATA            one frame, in cansend's notation; an 8-digit
-//                            ID is extended, a 3-digit one standard. It
-//                            arrives now, and is stamped with that time when
-//                            the socket asked for stamps (SO_TIMESTAMPNS)
+//                            ID is extended, a 3-digit one standard, and
+//                            "R" after the "#" makes it a remote request. It
+//                            arrives now, is stamped with that time when the
+//                            socket asked for stamps (SO_TIMESTAMPNS), and is
+//                            dropped unread when the socket's receive filter
+//                            (CAN_RAW_FILTER) does not pass it
 //   stall SECONDS[.FRACTION] the next frame arrives now but is received
 //                            this much later, as by a stopped daemon
 //   recv-error | recv-empty  one receive that fails (EINTR) | returns 0
 //   socket-error             the socket cannot be opened (EAFNOSUPPORT)
+//   filter-error             the receive filter is refused (ENOPROTOOPT)
 //   bind-error               the socket's bind fails (ENODEV)
 // Past the last command the process exits with status 0.
 #include "fakebus.h"
 
 #include <dlfcn.h>
 #include <linux/can.h>
+#include <linux/can/raw.h>
 #include <sys/socket.h>
 #include <sys/timex.h>
 
@@ -72,7 +77,11 @@ void clear_ntp_state()
 int can_socket = -1;
 bool socket_fails = false;
 bool bind_fails = false;
+bool filter_fails = false;
 bool stamps_wanted = false;
+// The kernel's default: one filter that passes every identifier.
+std::vector<can_filter> filters{can_filter{0, 0}};
+unsigned frames_filtered = 0;
 timespec stall{};
 std::vector<std::string> script;
 size_t next_line = 0;
@@ -104,6 +113,8 @@ void load_script()
             bind_fails = true;
         else if (line == "socket-error")
             socket_fails = true;
+        else if (line == "filter-error")
+            filter_fails = true;
         else
             script.push_back(line);
     }
@@ -133,8 +144,13 @@ can_frame parse_frame(const std::string &text)
     frame.can_id = strtoul(text.substr(0, hash).c_str(), nullptr, 16);
     if (hash == 8)
         frame.can_id |= CAN_EFF_FLAG;
+    std::string payload = text.substr(hash + 1);
+    if (!payload.empty() && payload[0] == 'R') {
+        frame.can_id |= CAN_RTR_FLAG;
+        payload.erase(0, 1);
+    }
     std::string data;
-    for (char c : text.substr(hash + 1))
+    for (char c : payload)
         if (c != '.')
             data += c;
     if (data.size() % 2 != 0 || data.size() > 16)
@@ -168,6 +184,13 @@ ssize_t play_next_receive(void *buffer, size_t length, timespec &arrival)
             return 0;
         } else if (command == "frame") {
             const can_frame frame = parse_frame(argument);
+            bool passes = false;
+            for (const can_filter &filter : filters)
+                passes = passes || fakebus_filter_passes(&filter, frame.can_id);
+            if (!passes) {
+                ++frames_filtered;
+                continue;
+            }
             const size_t size = std::min(length, sizeof frame);
             memcpy(buffer, &frame, size);
             arrival = simulated_now;
@@ -183,6 +206,9 @@ ssize_t play_next_receive(void *buffer, size_t length, timespec &arrival)
             die("unknown command: " + command);
         }
     }
+    if (frames_filtered != 0)
+        fprintf(stderr, "fakebus: %u frames dropped by the receive filter\n",
+                frames_filtered);
     fprintf(stderr, "fakebus: end of bus script\n");
     exit(0);
 }
@@ -199,6 +225,24 @@ timespec fakebus_last_settime(void) { return last_settime; }
 unsigned fakebus_adjtime_count(void) { return adjtime_count; }
 timex fakebus_ntp_state(void) { return ntp_state; }
 void fakebus_set_ntp_status(int status) { ntp_state.status = status; }
+
+// As the kernel's af_can does: a mask with the error flag subscribes to error
+// frames only, which a raw socket never gets unasked; a mask that asks for
+// the frame format with a standard identifier adds the remote flag to it;
+// the filter's identifier is masked once, and CAN_INV_FILTER inverts it.
+int fakebus_filter_passes(const can_filter *filter, uint32_t can_id)
+{
+    canid_t mask = filter->can_mask;
+    canid_t id = filter->can_id;
+    const bool inverted = id & CAN_INV_FILTER;
+    if (mask & CAN_ERR_FLAG)
+        return 0;
+    if ((mask & CAN_EFF_FLAG) && !(id & CAN_EFF_FLAG))
+        mask &= CAN_SFF_MASK | CAN_EFF_FLAG | CAN_RTR_FLAG;
+    id &= mask;
+    const bool matches = (can_id & mask) == id;
+    return inverted ? !matches : matches;
+}
 void fakebus_reset(void)
 {
     simulated_now = timespec{};
@@ -237,6 +281,20 @@ int setsockopt(int fd, int level, int name, const void *value, socklen_t length)
             return -1;
         }
         stamps_wanted = *static_cast<const int *>(value) != 0;
+        return 0;
+    }
+    if (level == SOL_CAN_RAW && name == CAN_RAW_FILTER) {
+        if (length % sizeof(can_filter) != 0 ||
+            length / sizeof(can_filter) > CAN_RAW_FILTER_MAX) {
+            errno = EINVAL;
+            return -1;
+        }
+        if (filter_fails) {
+            errno = ENOPROTOOPT;
+            return -1;
+        }
+        const auto *given = static_cast<const can_filter *>(value);
+        filters.assign(given, given + length / sizeof(can_filter));
         return 0;
     }
     die("setsockopt with an option the stand-in does not simulate");

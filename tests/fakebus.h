@@ -1,7 +1,10 @@
 // Control of the test stand-in for the CAN socket and the real-time clock.
 #pragma once
 
+#include <linux/can.h>
 #include <sys/timex.h>
+
+#include <cstdint>
 
 #include <ctime>
 
@@ -23,4 +26,6 @@ timex fakebus_ntp_state(void);
 // The state's status bits as another discipline (an NTP daemon) left them.
 void fakebus_set_ntp_status(int status);
 void fakebus_reset(void);
+// Whether the kernel passes a frame with this identifier through the filter.
+int fakebus_filter_passes(const can_filter *filter, uint32_t can_id);
 }
