@@ -85,7 +85,10 @@ int main(int argc, char *argv[])
     can_frame frame;
     sockaddr_can sender{};
     iovec buffer{&frame, sizeof frame};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+    // Room for the stamp twice: on a 32-bit target with 64-bit time, glibc
+    // adds a 64-bit copy of a stamp that an older kernel gives in 32 bits,
+    // and a full buffer would lose it.
+    alignas(cmsghdr) char control[2 * CMSG_SPACE(sizeof(timespec))];
     for (;;) {
         msghdr message{};
         message.msg_name = &sender;

@@ -56,19 +56,23 @@ static bool carries_time(const uint8_t *data)
 
 // The bus time is only as good as it is fresh: a frame that waited in the
 // socket's queue (a stopped or starved daemon) carries a time that is already
-// past. A clock stepped since the frame arrived makes its age unknowable, so
-// a frame that seems to come from the future is no better.
+// past. A clock stepped back since the frame arrived hides how long it
+// waited, so a stamp ahead of the clock is no better.
 static constexpr int64_t freshness_ns = 1000000000;
 
-static bool is_fresh(const timespec &arrival, const timespec &now)
+// How long the frame waited, in microseconds, or -1 when that is more than
+// a second or cannot be known.
+static long waited_us(const timespec &arrival, const timespec &now)
 {
     // Whole seconds first, so that no stamp, however wild, overflows.
     int64_t seconds = 0;
     if (__builtin_sub_overflow(int64_t{now.tv_sec}, int64_t{arrival.tv_sec}, &seconds) ||
         seconds > 2 || seconds < -2)
-        return false;
+        return -1;
     const int64_t age_ns = seconds * 1000000000 + (now.tv_nsec - arrival.tv_nsec);
-    return age_ns <= freshness_ns && age_ns >= -freshness_ns;
+    if (age_ns < 0 || age_ns > freshness_ns)
+        return -1;
+    return static_cast<long>(age_ns / 1000);
 }
 
 void check_time_update(uint16_t pgn, const uint8_t *data, uint8_t len,
@@ -104,9 +108,10 @@ void check_time_update(uint16_t pgn, const uint8_t *data, uint8_t len,
     const timespec received{received_sec, 0};
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
-    if (arrival && !is_fresh(*arrival, now))
+    const long waited = arrival ? waited_us(*arrival, now) : 0;
+    if (waited < 0)
         return;
-    check_and_set_time(now, received);
+    check_and_set_time(now, received, waited);
 }
 
 // Unsigned arithmetic wraps where signed would be undefined, and gives the
@@ -143,7 +148,7 @@ static int write_mark(int status, long error_us, long step_us)
 }
 
 // Tells the kernel that the clock is synchronised to within the difference
-// plus the bus's resolution. The kernel then keeps the RTC in step (11-minute
+// plus the bus's resolution and the time the frame waited. The kernel then keeps the RTC in step (11-minute
 // mode), lets time-sync.target be reached, and drops the mark by itself
 // (maxerror grows by 500 us a second) once frames stop.
 //
@@ -157,16 +162,19 @@ static int write_mark(int status, long error_us, long step_us)
 // While another discipline owns the state (an NTP daemon's PLL or FLL, or a
 // PPS source), the mark would clear its unsynchronised flag under it and the
 // step would reset its correction: the state is then left to it.
-static void mark_synchronised(uint64_t difference_ms)
+static void mark_synchronised(uint64_t difference_ms, long waited_us)
 {
     if (difference_ms >= (phase_limit_us - resolution_us) / 1000)
+        return;
+    const long error_us =
+        static_cast<long>(difference_ms) * 1000 + resolution_us + waited_us;
+    if (error_us >= phase_limit_us)
         return;
     timex state{};
     if (clock_adjtime(CLOCK_REALTIME, &state) < 0)
         return;
     if (state.status & (STA_PLL | STA_FLL | STA_PPSTIME))
         return;
-    const long error_us = static_cast<long>(difference_ms) * 1000 + resolution_us;
     if (!(state.status & STA_UNSYNC)) {
         write_mark(state.status, error_us, 0);
         return;
@@ -175,7 +183,8 @@ static void mark_synchronised(uint64_t difference_ms)
         write_mark(state.status, error_us, -1);
 }
 
-void check_and_set_time(const timespec &now, const timespec &received)
+void check_and_set_time(const timespec &now, const timespec &received,
+                        long waited_us)
 {
     const uint64_t now_ms = to_milliseconds(now);
     const uint64_t received_ms = to_milliseconds(received);
@@ -187,7 +196,7 @@ void check_and_set_time(const timespec &now, const timespec &received)
         // A negative drift asks for the clock to be left alone: it is then
         // no more vouched for than it is set.
         if (static_cast<int64_t>(TimeDrift) >= 0)
-            mark_synchronised(difference);
+            mark_synchronised(difference, waited_us);
         return;
     }
 
@@ -197,5 +206,5 @@ void check_and_set_time(const timespec &now, const timespec &received)
         warn("clock_settime()");
         return;
     }
-    mark_synchronised(0);
+    mark_synchronised(0, waited_us);
 }

@@ -36,5 +36,8 @@ void check_time_update(uint16_t pgn, const uint8_t *data, uint8_t len,
                        const timespec *arrival = nullptr);
 
 // Prints how far apart the two times are and sets the clock to the received
-// time when they are at least TimeDrift milliseconds apart.
-void check_and_set_time(const timespec &now, const timespec &received);
+// time when they are at least TimeDrift milliseconds apart. waited_us is how
+// long the frame waited before it was handled, which the clock's error
+// reported to the kernel includes.
+void check_and_set_time(const timespec &now, const timespec &received,
+                        long waited_us = 0);

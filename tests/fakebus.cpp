@@ -59,7 +59,15 @@ unsigned settime_count = 0;
 timespec last_settime{};
 // The kernel's state after boot, and again after every clock set.
 constexpr long unsynchronised_maxerror = 16000000;
-timex ntp_state{};
+timex booted_ntp_state()
+{
+    timex state{};
+    state.status = STA_UNSYNC;
+    state.maxerror = unsynchronised_maxerror;
+    state.esterror = unsynchronised_maxerror;
+    return state;
+}
+timex ntp_state = booted_ntp_state();
 unsigned adjtime_count = 0;
 
 // What the kernel's ntp_clear() does on every set or step of the clock: the
@@ -68,10 +76,8 @@ unsigned adjtime_count = 0;
 void clear_ntp_state()
 {
     const int kept = ntp_state.status;
-    ntp_state = timex{};
-    ntp_state.status = kept | STA_UNSYNC;
-    ntp_state.maxerror = unsynchronised_maxerror;
-    ntp_state.esterror = unsynchronised_maxerror;
+    ntp_state = booted_ntp_state();
+    ntp_state.status |= kept;
 }
 
 int can_socket = -1;

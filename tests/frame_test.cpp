@@ -213,20 +213,23 @@ TEST_F(FrameTest, FramesWithoutATimeAreIgnoredSilently)
 struct ArrivalCase {
     const char *name;
     bool stamped;
-    int64_t age_ms;  // how long before it was handled the frame arrived
-    bool sets;
+    int64_t age_ns;     // how long before it was handled the frame arrived
+    long maxerror_us;   // of the mark after the set; 0: ignored, nothing set
 };
 
-// A frame that waited in the queue carries a time already past; so may one
-// stamped before the clock was stepped back.
+// A frame that waited in the queue carries a time already past, and the time
+// it waited adds to the error the kernel is told. A stamp ahead of the clock
+// means the clock was stepped back since: how long it waited is unknown.
 const ArrivalCase arrival_cases[] = {
-    {"no stamp counts as fresh", false, 0, true},
-    {"handled at once", true, 0, true},
-    {"waited exactly a second", true, 1000, true},
-    {"waited a millisecond more", true, 1001, false},
-    {"daemon stopped for 5 s", true, 5000, false},
-    {"stamped just ahead of the clock", true, -500, true},
-    {"clock stepped back since", true, -1001, false},
+    {"no stamp counts as fresh", false, 0, 1000000},
+    {"handled at once", true, 0, 1000000},
+    {"waited half a second", true, 500000000, 1500000},
+    {"waited exactly a second", true, 1000000000, 2000000},
+    {"waited a nanosecond more", true, 1000000001, 0},
+    {"daemon stopped for 5 s", true, 5000000000, 0},
+    {"stamped a nanosecond ahead of the clock", true, -1, 0},
+    {"clock stepped back since", true, -1001000000, 0},
+    {"a stamp centuries away", true, int64_t{1} << 62, 0},
 };
 
 TEST_F(FrameTest, OnlyFreshFramesReachTheClock)
@@ -237,14 +240,19 @@ TEST_F(FrameTest, OnlyFreshFramesReachTheClock)
         fakebus_reset();
         const timespec now{june_15_2024_123030_utc + 5, 250000000};
         fakebus_set_now(&now);
-        const int64_t arrival_ns =
-            int64_t{now.tv_sec} * 1000000000 + now.tv_nsec - c.age_ms * 1000000;
-        const timespec arrival{static_cast<time_t>(arrival_ns / 1000000000),
-                               static_cast<long>(arrival_ns % 1000000000)};
+        const timespec arrival{now.tv_sec - static_cast<time_t>(c.age_ns / 1000000000),
+                               now.tv_nsec - static_cast<long>(c.age_ns % 1000000000)};
+        const timespec normalised =
+            arrival.tv_nsec < 0 ? timespec{arrival.tv_sec - 1, arrival.tv_nsec + 1000000000}
+            : arrival.tv_nsec >= 1000000000
+                ? timespec{arrival.tv_sec + 1, arrival.tv_nsec - 1000000000}
+                : arrival;
         StdoutCapture out;
-        check_time_update(0xD500, data, 8, c.stamped ? &arrival : nullptr);
-        EXPECT_EQ(fakebus_settime_count(), c.sets ? 1u : 0u);
-        if (!c.sets) {
+        check_time_update(0xD500, data, 8, c.stamped ? &normalised : nullptr);
+        EXPECT_EQ(fakebus_settime_count(), c.maxerror_us != 0 ? 1u : 0u);
+        if (c.maxerror_us != 0) {
+            EXPECT_EQ(fakebus_ntp_state().maxerror, c.maxerror_us);
+        } else {
             EXPECT_EQ(out.text(), "");
             EXPECT_EQ(fakebus_adjtime_count(), 0u);
         }
