@@ -9,11 +9,36 @@
 #include <net/if.h>
 #include <sys/socket.h>
 
+#include <cctype>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <string>
+
+// The time source, if one is chosen: a J1939 source address in hexadecimal,
+// 0x prefix optional. Unlike the other settings, a value that names no sender
+// stops the daemon: a choice silently dropped would let every sender set the
+// clock while the user believes one does.
+static int read_time_source(const cConfig &config)
+{
+    const std::string text = config.getString("source_address", "");
+    if (text.empty())
+        return -1;
+    const char *digits = text.c_str();
+    if (digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X'))
+        digits += 2;
+    char *end = nullptr;
+    const unsigned long address = isxdigit(static_cast<unsigned char>(digits[0]))
+                                      ? strtoul(digits, &end, 16)
+                                      : ULONG_MAX;
+    // 0xFE is the null address of a node without one, 0xFF the global one.
+    if (address > 0xFD || *end != '\0')
+        errx(1, "source_address = '%s' names no sender: a J1939 source address "
+                "is hexadecimal, 0x00 to 0xFD", text.c_str());
+    return static_cast<int>(address);
+}
 
 // The socket, set up before the first receive: the kernel passes only the
 // frames the filter lets through, stamps each with its arrival, and the
@@ -73,6 +98,10 @@ int main(int argc, char *argv[])
     TimeDrift = static_cast<int64_t>(drift);
     printf("TimeDrift = '%dms'\n", drift);
 
+    TimeSource = read_time_source(config);
+    if (TimeSource >= 0)
+        printf("TimeSource = '0x%02X'\n", TimeSource);
+
     std::cout << "Lets tick..." << std::endl;
 
     // Normally no interface is called "any": the lookup then gives index 0,
@@ -105,6 +134,8 @@ int main(int argc, char *argv[])
         timespec arrival;
         const bool stamped = arrival_time(message, arrival);
         const j1939_addr_t id(frame.can_id);
+        if (!is_time_source(id.source_address))
+            continue;
         check_time_update(id.pgn, frame.data, frame.can_dlc,
                           stamped ? &arrival : nullptr);
     }

@@ -6,6 +6,7 @@
 #include <iostream>
 
 uint16_t TimePGN;
+int TimeSource = -1;
 uint64_t TimeDrift;
 
 j1939_addr_t::j1939_addr_t(uint32_t can_id)
@@ -16,11 +17,19 @@ j1939_addr_t::j1939_addr_t(uint32_t can_id)
 {
 }
 
+bool is_time_source(uint8_t source_address)
+{
+    return TimeSource < 0 || source_address == TimeSource;
+}
+
 can_filter time_frame_filter()
 {
-    // The identifier bits that pgn is read from, and no flag bits: 29- and
-    // 11-bit frames alike, remote requests or not, any priority, data page
-    // and sender, as the handler takes them.
+    // The identifier bits that pgn (and a chosen sender's source_address)
+    // are read from, and no flag bits: 29- and 11-bit frames alike, remote
+    // requests or not, any priority and data page, as the handler takes them.
+    if (TimeSource >= 0)
+        return can_filter{static_cast<canid_t>(TimePGN) << 8 | static_cast<canid_t>(TimeSource),
+                          0xFFFFFFu};
     return can_filter{static_cast<canid_t>(TimePGN) << 8, 0xFFFFu << 8};
 }
 

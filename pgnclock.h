@@ -9,6 +9,9 @@
 
 // Parameter group number of the time/date frames; written once at start-up.
 extern uint16_t TimePGN;
+// The one sender whose time/date frames count, a J1939 source address
+// (0x00-0xFD); -1 while any sender counts. Written once at start-up.
+extern int TimeSource;
 // Correction threshold in milliseconds. Written once at start-up from the
 // configured int, sign-extended, and compared as unsigned: a negative drift
 // therefore never triggers a correction in practice.
@@ -24,9 +27,12 @@ struct j1939_addr_t {
     explicit j1939_addr_t(uint32_t can_id);
 };
 
+// Whether a frame from this J1939 source address may set the clock.
+bool is_time_source(uint8_t source_address);
+
 // The kernel receive filter (CAN_RAW_FILTER) that passes exactly the frames
-// whose identifier check_time_update takes, so that no other frame wakes the
-// daemon.
+// whose identifier check_time_update and is_time_source take, so that no
+// other frame wakes the daemon.
 can_filter time_frame_filter();
 
 // Handles one received frame: time/date frames go on to the clock check.

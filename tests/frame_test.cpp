@@ -48,7 +48,8 @@ TEST(Identifier, DecodesJ1939Fields)
 // The kernel's receive filter must pass exactly what the handler takes, or a
 // time/date frame never reaches it: checked over every 11-bit identifier,
 // J1939 identifiers of every priority, data page and sender, random ones, each
-// plain, as a remote request, extended and with the error flag.
+// plain, as a remote request, extended and with the error flag, for any
+// sender and for a chosen one.
 TEST(Identifier, KernelFilterPassesExactlyWhatTheHandlerTakes)
 {
     std::vector<uint32_t> ids;
@@ -56,7 +57,7 @@ TEST(Identifier, KernelFilterPassesExactlyWhatTheHandlerTakes)
         ids.push_back(id);
     for (uint32_t page_and_priority = 0; page_and_priority < 32; ++page_and_priority)
         for (uint32_t pgn : {0xD500u, 0xD5FFu, 0xFEE6u, 0x0007u, 0x0000u, 0x00FFu, 0xFFFFu})
-            for (uint32_t sender : {0x00u, 0x25u, 0xF9u, 0xFEu, 0xFFu})
+            for (uint32_t sender : {0x00u, 0x25u, 0xF9u, 0xFDu, 0xFEu, 0xFFu})
                 ids.push_back(page_and_priority << 24 | pgn << 8 | sender);
     std::mt19937 random(1939);
     for (int i = 0; i < 20000; ++i)
@@ -64,24 +65,32 @@ TEST(Identifier, KernelFilterPassesExactlyWhatTheHandlerTakes)
 
     const uint32_t flags[] = {0, CAN_RTR_FLAG, CAN_EFF_FLAG, CAN_EFF_FLAG | CAN_RTR_FLAG,
                               CAN_ERR_FLAG};
-    for (const uint16_t pgn : {0xD500, 0xFEE6, 0x0007, 0x0000, 0xFFFF, 0x00FF}) {
-        TimePGN = pgn;
-        const can_filter filter = time_frame_filter();
-        unsigned disagreements = 0, taken = 0;
-        for (const uint32_t id : ids) {
-            for (const uint32_t flag : flags) {
-                const uint32_t can_id = (id & CAN_EFF_MASK) | flag;
-                const bool handler_takes = j1939_addr_t(can_id).pgn == TimePGN;
-                taken += handler_takes;
-                if (fakebus_filter_passes(&filter, can_id) != handler_takes && ++disagreements < 5)
-                    ADD_FAILURE() << std::hex << "time_pgn 0x" << pgn << ", id 0x" << can_id
-                                  << ": filter and handler disagree";
+    for (const int source : {-1, 0x00, 0x25, 0xFD}) {
+        for (const uint16_t pgn : {0xD500, 0xFEE6, 0x0007, 0x0000, 0xFFFF, 0x00FF}) {
+            TimePGN = pgn;
+            TimeSource = source;
+            const can_filter filter = time_frame_filter();
+            unsigned disagreements = 0, taken = 0;
+            for (const uint32_t id : ids) {
+                for (const uint32_t flag : flags) {
+                    const uint32_t can_id = (id & CAN_EFF_MASK) | flag;
+                    const j1939_addr_t decoded(can_id);
+                    const bool handler_takes =
+                        decoded.pgn == TimePGN && is_time_source(decoded.source_address);
+                    taken += handler_takes;
+                    if (fakebus_filter_passes(&filter, can_id) != handler_takes &&
+                        ++disagreements < 5)
+                        ADD_FAILURE() << std::hex << "time_pgn 0x" << pgn << ", source "
+                                      << source << ", id 0x" << can_id
+                                      << ": filter and handler disagree";
+                }
             }
+            EXPECT_EQ(disagreements, 0u) << std::hex << "time_pgn 0x" << pgn << ", source " << source;
+            EXPECT_GT(taken, 0u) << std::hex << "time_pgn 0x" << pgn << ", source " << source;
         }
-        EXPECT_EQ(disagreements, 0u) << "time_pgn 0x" << std::hex << pgn;
-        EXPECT_GT(taken, 0u) << "time_pgn 0x" << std::hex << pgn;
     }
     TimePGN = 0xD500;
+    TimeSource = -1;
 }
 
 // Frames reach the clock with a drift of 0, so every accepted frame sets it
