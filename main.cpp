@@ -86,9 +86,12 @@ int main(int argc, char *argv[])
     if (argc > 1)
         config_path = argv[1];
 
-    // A missing or broken file leaves the defaults in force.
+    // A missing or broken file leaves the defaults in force; a broken one is
+    // named, or the user who mistyped a line would never learn why.
     cConfig config;
-    config.load(config_path);
+    if (!config.load(config_path) && config.malformedLine() > 0)
+        warnx("%s: line %d is malformed: the whole file is ignored and the "
+              "defaults apply", config_path.c_str(), config.malformedLine());
 
     TimePGN = static_cast<uint16_t>(
         strtoul(config.getString("time_pgn", "0xD500").c_str(), nullptr, 16));

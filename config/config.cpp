@@ -22,11 +22,14 @@ bool cConfig::load(const std::string &path)
     // Half a file is worse than none: a malformed line discards every key.
     std::map<std::string, std::string> parsed;
     bool ok = false;
+    malformed_line = 0;
     if (FILE *file = fopen(path.c_str(), "r")) {
         // ferror catches what the parser takes for an empty file, such as a
         // directory or a read error half-way.
-        ok = ini_parse_file(file, keep_top_level_key, &parsed) == 0 &&
-             !ferror(file);
+        const int result = ini_parse_file(file, keep_top_level_key, &parsed);
+        ok = result == 0 && !ferror(file);
+        if (result > 0 && !ferror(file))
+            malformed_line = result;
         fclose(file);
     }
     values = ok ? std::move(parsed) : std::map<std::string, std::string>{};

@@ -11,6 +11,10 @@ public:
     // which case no key has a value and every getter returns its default.
     bool load(const std::string &path);
 
+    // The first malformed line of the file last loaded, or 0 when it had none
+    // (or could not be read at all).
+    int malformedLine() const { return malformed_line; }
+
     // The key's value, or the default when the key is absent or empty.
     std::string getString(const std::string &key,
                           const std::string &default_value) const;
@@ -21,4 +25,5 @@ public:
 
 private:
     std::map<std::string, std::string> values;
+    int malformed_line = 0;
 };

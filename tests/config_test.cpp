@@ -52,17 +52,24 @@ TEST_F(ConfigTest, MissingUnreadableOrMalformedFileLeavesDefaults)
     EXPECT_FALSE(config.load(dir + "/absent.conf"));
     EXPECT_EQ(config.getString("time_pgn", "0xD500"), "0xD500");
     EXPECT_EQ(config.getInt("drift", 2000), 2000);
+    EXPECT_EQ(config.malformedLine(), 0);
 
     EXPECT_FALSE(config.load(dir));  // a directory
     EXPECT_EQ(config.getInt("drift", 2000), 2000);
+    EXPECT_EQ(config.malformedLine(), 0);
 
-    // One bad line discards the keys around it too.
+    // One bad line discards the keys around it too, and is the one named.
     EXPECT_FALSE(load("drift = 5\nthis line is no setting\ntime_pgn = 0x1234\n"));
     EXPECT_EQ(config.getInt("drift", 2000), 2000);
     EXPECT_EQ(config.getString("time_pgn", "0xD500"), "0xD500");
+    EXPECT_EQ(config.malformedLine(), 2);
 
     EXPECT_FALSE(load("drift = 5\n" + std::string(300, 'x') + " = 1\n"));
     EXPECT_EQ(config.getInt("drift", 2000), 2000);
+    EXPECT_EQ(config.malformedLine(), 2);
+
+    EXPECT_TRUE(load("drift = 5\n"));
+    EXPECT_EQ(config.malformedLine(), 0);
 }
 
 TEST_F(ConfigTest, EmptyFileOrEmptyValueGivesDefault)
