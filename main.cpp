@@ -9,7 +9,6 @@
 #include <net/if.h>
 #include <sys/socket.h>
 
-#include <cctype>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -19,22 +18,27 @@
 
 // The time source, if one is chosen: a J1939 source address in hexadecimal,
 // 0x prefix optional. Unlike the other settings, a value that names no sender
-// stops the daemon: a choice silently dropped would let every sender set the
-// clock while the user believes one does.
-static int read_time_source(const cConfig &config)
+// stops the daemon, and so does a choice that would not count (in a file
+// discarded as malformed, in a section, spelt otherwise, or given twice): a
+// choice silently dropped would let every sender set the clock while the
+// user believes one does.
+static int read_time_source(const cConfig &config, const std::string &path)
 {
+    if (config.misplaced("source_address") > 0)
+        errx(1, "%s: source_address is given where it cannot count (a malformed "
+                "file, a [section], another spelling or a second time)", path.c_str());
     const std::string text = config.getString("source_address", "");
     if (text.empty())
         return -1;
     const char *digits = text.c_str();
     if (digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X'))
         digits += 2;
-    char *end = nullptr;
-    const unsigned long address = isxdigit(static_cast<unsigned char>(digits[0]))
-                                      ? strtoul(digits, &end, 16)
-                                      : ULONG_MAX;
+    const size_t length = strlen(digits);
+    const bool hexadecimal =
+        length > 0 && strspn(digits, "0123456789abcdefABCDEF") == length;
+    const unsigned long address = hexadecimal ? strtoul(digits, nullptr, 16) : ULONG_MAX;
     // 0xFE is the null address of a node without one, 0xFF the global one.
-    if (address > 0xFD || *end != '\0')
+    if (address > 0xFD)
         errx(1, "source_address = '%s' names no sender: a J1939 source address "
                 "is hexadecimal, 0x00 to 0xFD", text.c_str());
     return static_cast<int>(address);
@@ -101,7 +105,7 @@ int main(int argc, char *argv[])
     TimeDrift = static_cast<int64_t>(drift);
     printf("TimeDrift = '%dms'\n", drift);
 
-    TimeSource = read_time_source(config);
+    TimeSource = read_time_source(config, config_path);
     if (TimeSource >= 0)
         printf("TimeSource = '0x%02X'\n", TimeSource);
 
@@ -136,9 +140,9 @@ int main(int argc, char *argv[])
 
         timespec arrival;
         const bool stamped = arrival_time(message, arrival);
-        const j1939_addr_t id(frame.can_id);
-        if (!is_time_source(id.source_address))
+        if (!from_time_source(frame.can_id))
             continue;
+        const j1939_addr_t id(frame.can_id);
         check_time_update(id.pgn, frame.data, frame.can_dlc,
                           stamped ? &arrival : nullptr);
     }

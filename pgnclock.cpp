@@ -17,20 +17,28 @@ j1939_addr_t::j1939_addr_t(uint32_t can_id)
 {
 }
 
-bool is_time_source(uint8_t source_address)
+// A remote request carries no data on the bus: its data bytes are whatever
+// the driver left in its buffer, an earlier frame's among them.
+bool from_time_source(uint32_t can_id)
 {
-    return TimeSource < 0 || source_address == TimeSource;
+    if (can_id & (CAN_RTR_FLAG | CAN_ERR_FLAG))
+        return false;
+    return TimeSource < 0 || j1939_addr_t(can_id).source_address == TimeSource;
 }
 
 can_filter time_frame_filter()
 {
     // The identifier bits that pgn (and a chosen sender's source_address)
-    // are read from, and no flag bits: 29- and 11-bit frames alike, remote
-    // requests or not, any priority and data page, as the handler takes them.
-    if (TimeSource >= 0)
-        return can_filter{static_cast<canid_t>(TimePGN) << 8 | static_cast<canid_t>(TimeSource),
-                          0xFFFFFFu};
-    return can_filter{static_cast<canid_t>(TimePGN) << 8, 0xFFFFu << 8};
+    // are read from, and the remote-request flag, clear: 29- and 11-bit data
+    // frames alike, any priority and data page, as the handler takes them.
+    // Error frames reach no raw socket that has not asked for them.
+    canid_t id = static_cast<canid_t>(TimePGN) << 8;
+    canid_t mask = CAN_RTR_FLAG | 0xFFFFu << 8;
+    if (TimeSource >= 0) {
+        id |= static_cast<canid_t>(TimeSource);
+        mask |= 0xFFu;
+    }
+    return can_filter{id, mask};
 }
 
 // Years since 1900 that the one-byte year field can express.

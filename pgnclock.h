@@ -27,11 +27,12 @@ struct j1939_addr_t {
     explicit j1939_addr_t(uint32_t can_id);
 };
 
-// Whether a frame from this J1939 source address may set the clock.
-bool is_time_source(uint8_t source_address);
+// Whether a frame with this identifier word (flags included) may carry the
+// time: a data frame, from the chosen sender if there is one.
+bool from_time_source(uint32_t can_id);
 
 // The kernel receive filter (CAN_RAW_FILTER) that passes exactly the frames
-// whose identifier check_time_update and is_time_source take, so that no
+// whose identifier from_time_source and check_time_update take, so that no
 // other frame wakes the daemon.
 can_filter time_frame_filter();
 

@@ -1,26 +1,39 @@
 #include "config.h"
 
 #include <ini.h>
+#include <strings.h>
 
 #include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
+
+namespace {
+
+struct Parse {
+    std::map<std::string, std::string> values;
+    std::vector<std::string> names;  // every key the file names, in any section
+};
 
 // Keys inside a [section] belong to somebody else and are left alone.
-static int keep_top_level_key(void *user, const char *section,
-                              const char *name, const char *value)
+int keep_top_level_key(void *user, const char *section, const char *name,
+                       const char *value)
 {
+    auto &parse = *static_cast<Parse *>(user);
+    parse.names.push_back(name);
     if (section[0] == '\0')
-        (*static_cast<std::map<std::string, std::string> *>(user))[name] = value;
+        parse.values[name] = value;
     return 1;
 }
+
+}  // namespace
 
 bool cConfig::load(const std::string &path)
 {
     // Half a file is worse than none: a malformed line discards every key.
-    std::map<std::string, std::string> parsed;
+    Parse parsed;
     bool ok = false;
     malformed_line = 0;
     if (FILE *file = fopen(path.c_str(), "r")) {
@@ -32,7 +45,8 @@ bool cConfig::load(const std::string &path)
             malformed_line = result;
         fclose(file);
     }
-    values = ok ? std::move(parsed) : std::map<std::string, std::string>{};
+    values = ok ? std::move(parsed.values) : std::map<std::string, std::string>{};
+    names = std::move(parsed.names);
     return ok;
 }
 
@@ -64,4 +78,12 @@ int cConfig::getInt(const std::string &key, int default_value) const
     if (errno != 0 || *end != '\0' || number < INT_MIN || number > INT_MAX)
         return default_value;
     return static_cast<int>(number);
+}
+
+int cConfig::misplaced(const std::string &key) const
+{
+    int named = 0;
+    for (const std::string &name : names)
+        named += strcasecmp(name.c_str(), key.c_str()) == 0;
+    return named - static_cast<int>(values.count(key));
 }

@@ -4,6 +4,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 class cConfig {
 public:
@@ -15,6 +16,11 @@ public:
     // (or could not be read at all).
     int malformedLine() const { return malformed_line; }
 
+    // How often the file named the key where it does not count: spelt in
+    // another case, inside a section, more than once, or anywhere in a file
+    // that was then discarded. For a key that must not be lost unnoticed.
+    int misplaced(const std::string &key) const;
+
     // The key's value, or the default when the key is absent or empty.
     std::string getString(const std::string &key,
                           const std::string &default_value) const;
@@ -25,5 +31,6 @@ public:
 
 private:
     std::map<std::string, std::string> values;
+    std::vector<std::string> names;
     int malformed_line = 0;
 };

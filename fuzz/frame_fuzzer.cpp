@@ -145,7 +145,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // The kernel's receive filter passes exactly the frames the handler takes.
     const can_filter filter = time_frame_filter();
     check(static_cast<bool>(fakebus_filter_passes(&filter, frame.can_id)) ==
-              (id.pgn == TimePGN),
+              (id.pgn == TimePGN && from_time_source(frame.can_id)),
           "kernel receive filter and handler disagree");
 
     // The kernel's synchronisation state: touched only for a time/date frame,

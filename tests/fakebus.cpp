@@ -232,8 +232,8 @@ unsigned fakebus_adjtime_count(void) { return adjtime_count; }
 timex fakebus_ntp_state(void) { return ntp_state; }
 void fakebus_set_ntp_status(int status) { ntp_state.status = status; }
 
-// As the kernel's af_can does: a mask with the error flag subscribes to error
-// frames only, which a raw socket never gets unasked; a mask that asks for
+// As the kernel's af_can does: error frames are matched against filters
+// whose mask has the error flag only, by any common bit; a mask that asks for
 // the frame format with a standard identifier adds the remote flag to it;
 // the filter's identifier is masked once, and CAN_INV_FILTER inverts it.
 int fakebus_filter_passes(const can_filter *filter, uint32_t can_id)
@@ -241,6 +241,8 @@ int fakebus_filter_passes(const can_filter *filter, uint32_t can_id)
     canid_t mask = filter->can_mask;
     canid_t id = filter->can_id;
     const bool inverted = id & CAN_INV_FILTER;
+    if (can_id & CAN_ERR_FLAG)
+        return (mask & CAN_ERR_FLAG) && (can_id & mask & CAN_ERR_MASK) != 0;
     if (mask & CAN_ERR_FLAG)
         return 0;
     if ((mask & CAN_EFF_FLAG) && !(id & CAN_EFF_FLAG))
