@@ -3,7 +3,8 @@
 #include <err.h>
 #include <sys/timex.h>
 
-#include <iostream>
+#include <cinttypes>
+#include <cstdio>
 
 uint16_t TimePGN;
 int TimeSource = -1;
@@ -208,7 +209,8 @@ void check_and_set_time(const timespec &now, const timespec &received,
     const uint64_t difference =
         now_ms > received_ms ? now_ms - received_ms : received_ms - now_ms;
 
-    std::cout << "Time diffence is " << difference << "ms" << std::endl;
+    printf("Time diffence is %" PRIu64 "ms\n", difference);
+    fflush(stdout);
     if (difference < TimeDrift) {
         // A negative drift asks for the clock to be left alone: it is then
         // no more vouched for than it is set.
@@ -217,7 +219,8 @@ void check_and_set_time(const timespec &now, const timespec &received,
         return;
     }
 
-    std::cout << "Setting system clock" << std::endl;
+    puts("Setting system clock");
+    fflush(stdout);
     const timespec target{received.tv_sec, 0};
     if (clock_settime(CLOCK_REALTIME, &target) != 0) {
         warn("clock_settime()");

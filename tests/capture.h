@@ -1,17 +1,34 @@
-// Collects what the code under test writes to std::cout.
+// Collects what the code under test writes to standard output.
 #pragma once
 
-#include <iostream>
-#include <sstream>
+#include <gtest/gtest.h>
+
+#include <cstdio>
 #include <string>
 
 class StdoutCapture {
 public:
-    StdoutCapture() : saved(std::cout.rdbuf(captured.rdbuf())) {}
-    ~StdoutCapture() { std::cout.rdbuf(saved); }
-    std::string text() const { return captured.str(); }
+    StdoutCapture()
+    {
+        fflush(stdout);
+        testing::internal::CaptureStdout();
+    }
+    ~StdoutCapture()
+    {
+        if (!taken)
+            text();
+    }
+    std::string text()
+    {
+        if (!taken) {
+            fflush(stdout);
+            captured = testing::internal::GetCapturedStdout();
+            taken = true;
+        }
+        return captured;
+    }
 
 private:
-    std::ostringstream captured;
-    std::streambuf *saved;
+    std::string captured;
+    bool taken = false;
 };
