@@ -3,7 +3,11 @@
  * of another PGN. The frames depend only on N, K and their index, so every
  * run sends the same flood.
  *
- * usage: flood [-g GAP_US] [-b BATCH -p PID] IFACE N K
+ * usage: flood [-o] [-g GAP_US] [-b BATCH -p PID] IFACE N K
+ *   -o  no time/date frame (K is ignored): the frames cycle through three
+ *       29-bit identifiers of other PGNs, one of them 0xD501 (a neighbour of
+ *       the time PGN 0xD500), and an 11-bit identifier, all of which a
+ *       reader that wants only time/date frames can leave to the kernel
  *   -g  sleep GAP_US microseconds after each frame
  *   -b  batches: stop process PID (SIGSTOP), send BATCH frames, continue it
  *       and wait until it sleeps again (state S in /proc/PID/stat), so it
@@ -55,9 +59,10 @@ static void wait_asleep(int pid)
 int main(int argc, char *argv[])
 {
     unsigned long gap = 0, batch = 0;
-    int pid = 0, opt;
-    while ((opt = getopt(argc, argv, "g:b:p:")) != -1) {
+    int pid = 0, opt, others_only = 0;
+    while ((opt = getopt(argc, argv, "og:b:p:")) != -1) {
         switch (opt) {
+        case 'o': others_only = 1; break;
         case 'g': gap = strtoul(optarg, NULL, 0); break;
         case 'b': batch = strtoul(optarg, NULL, 0); break;
         case 'p': pid = atoi(optarg); break;
@@ -65,7 +70,7 @@ int main(int argc, char *argv[])
         }
     }
     if (argc - optind != 3 || (batch > 0) != (pid > 0)) {
-        fprintf(stderr, "usage: %s [-g GAP_US] [-b BATCH -p PID] IFACE N K\n", argv[0]);
+        fprintf(stderr, "usage: %s [-o] [-g GAP_US] [-b BATCH -p PID] IFACE N K\n", argv[0]);
         return 2;
     }
     argv += optind - 1;
@@ -75,7 +80,7 @@ int main(int argc, char *argv[])
             perror("sched_setscheduler");
     }
     const unsigned long n = strtoul(argv[2], NULL, 0);
-    const unsigned long k = strtoul(argv[3], NULL, 0);
+    const unsigned long k = others_only ? 0 : strtoul(argv[3], NULL, 0);
 
     int s = socket(PF_CAN, SOCK_RAW, CAN_RAW);
     if (s < 0) {
@@ -94,6 +99,10 @@ int main(int argc, char *argv[])
     /* 2024-06-01 12:00:00: seconds (0.25 s/bit), minutes, hours, month,
      * day (0.25 day/bit), year - 1985, local offsets (unused). */
     static const unsigned char time_data[8] = {0, 0, 12, 6, 4, 39, 125, 125};
+    /* PGN 0xF004, 0xFEF1, 0xD501 (to address 0x01) and an 11-bit frame. */
+    static const canid_t other_ids[4] = {
+        0x0CF00400 | CAN_EFF_FLAG, 0x18FEF1F9 | CAN_EFF_FLAG,
+        0x18D501F9 | CAN_EFF_FLAG, 0x123};
     struct can_frame f;
     unsigned long time_frames = 0, retries = 0;
     struct timespec t0, t1;
@@ -115,7 +124,7 @@ int main(int argc, char *argv[])
             memcpy(f.data, time_data, 8);
             ++time_frames;
         } else {
-            f.can_id = 0x0CF00400 | CAN_EFF_FLAG; /* PGN 0xF004 */
+            f.can_id = others_only ? other_ids[i % 4] : 0x0CF00400 | CAN_EFF_FLAG;
             for (int b = 0; b < 8; ++b)
                 f.data[b] = (unsigned char)(i >> (8 * (b & 3)));
         }

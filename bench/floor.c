@@ -1,8 +1,8 @@
-/* The floor: the least a reader can do with the daemon's socket set-up.
- * One raw CAN socket bound to every interface (ifindex 0), a 16-byte
- * can_frame and the sender's address per recvfrom, and nothing else but a
- * count of the frames received, which SIGTERM prints to stderr before it
- * ends the program.
+/* The floor: the least a reader of every frame can do. One raw CAN socket
+ * bound to every interface (ifindex 0), as the daemon's, but with no receive
+ * filter, a 16-byte can_frame and the sender's address per recvfrom, and
+ * nothing else but a count of the frames received, which SIGTERM prints to
+ * stderr before it ends the program.
  */
 #include <linux/can.h>
 #include <signal.h>
