@@ -95,6 +95,10 @@ int main(int argc, char *argv[])
     if (!config.load(config_path) && config.malformedLine() > 0)
         warnx("%s: line %d is malformed: the whole file is ignored and the "
               "defaults apply", config_path.c_str(), config.malformedLine());
+    // Nor would a misspelt key's user learn why its setting is not taken.
+    for (const std::string &key : config.keys())
+        if (key != "time_pgn" && key != "drift" && key != "source_address")
+            warnx("%s: unknown key '%s' ignored", config_path.c_str(), key.c_str());
 
     TimePGN = static_cast<uint16_t>(
         strtoul(config.getString("time_pgn", "0xD500").c_str(), nullptr, 16));

@@ -87,3 +87,11 @@ int cConfig::misplaced(const std::string &key) const
         named += strcasecmp(name.c_str(), key.c_str()) == 0;
     return named - static_cast<int>(values.count(key));
 }
+
+std::vector<std::string> cConfig::keys() const
+{
+    std::vector<std::string> in_force;
+    for (const auto &entry : values)
+        in_force.push_back(entry.first);
+    return in_force;
+}

@@ -16,6 +16,9 @@ public:
     // (or could not be read at all).
     int malformedLine() const { return malformed_line; }
 
+    // The keys in force, those at the top of a file that was taken.
+    std::vector<std::string> keys() const;
+
     // How often the file named the key where it does not count: spelt in
     // another case, inside a section, more than once, or anywhere in a file
     // that was then discarded. For a key that must not be lost unnoticed.
