@@ -3,11 +3,13 @@
  * of another PGN. The frames depend only on N, K and their index, so every
  * run sends the same flood.
  *
- * usage: flood [-o] [-g GAP_US] [-b BATCH -p PID] IFACE N K
+ * usage: flood [-o] [-x] [-g GAP_US] [-b BATCH -p PID] IFACE N K
  *   -o  no time/date frame (K is ignored): the frames cycle through three
  *       29-bit identifiers of other PGNs, one of them 0xD501 (a neighbour of
  *       the time PGN 0xD500), and an 11-bit identifier, all of which a
  *       reader that wants only time/date frames can leave to the kernel
+ *   -x  no local echo: on a real controller the frames reach the host's
+ *       other sockets only over the wire, through the receiving controller
  *   -g  sleep GAP_US microseconds after each frame
  *   -b  batches: stop process PID (SIGSTOP), send BATCH frames, continue it
  *       and wait until it sleeps again (state S in /proc/PID/stat), so it
@@ -59,10 +61,11 @@ static void wait_asleep(int pid)
 int main(int argc, char *argv[])
 {
     unsigned long gap = 0, batch = 0;
-    int pid = 0, opt, others_only = 0;
-    while ((opt = getopt(argc, argv, "og:b:p:")) != -1) {
+    int pid = 0, opt, others_only = 0, echo = 1;
+    while ((opt = getopt(argc, argv, "oxg:b:p:")) != -1) {
         switch (opt) {
         case 'o': others_only = 1; break;
+        case 'x': echo = 0; break;
         case 'g': gap = strtoul(optarg, NULL, 0); break;
         case 'b': batch = strtoul(optarg, NULL, 0); break;
         case 'p': pid = atoi(optarg); break;
@@ -70,7 +73,7 @@ int main(int argc, char *argv[])
         }
     }
     if (argc - optind != 3 || (batch > 0) != (pid > 0)) {
-        fprintf(stderr, "usage: %s [-o] [-g GAP_US] [-b BATCH -p PID] IFACE N K\n", argv[0]);
+        fprintf(stderr, "usage: %s [-o] [-x] [-g GAP_US] [-b BATCH -p PID] IFACE N K\n", argv[0]);
         return 2;
     }
     argv += optind - 1;
@@ -89,6 +92,10 @@ int main(int argc, char *argv[])
     }
     /* The sender never reads: no receive filter, no queue to fill. */
     setsockopt(s, SOL_CAN_RAW, CAN_RAW_FILTER, NULL, 0);
+    if (!echo && setsockopt(s, SOL_CAN_RAW, CAN_RAW_LOOPBACK, &echo, sizeof echo) < 0) {
+        perror("CAN_RAW_LOOPBACK");
+        return 1;
+    }
     struct sockaddr_can addr = {.can_family = AF_CAN};
     addr.can_ifindex = if_nametoindex(argv[1]);
     if (addr.can_ifindex == 0 || bind(s, (struct sockaddr *)&addr, sizeof addr) < 0) {
