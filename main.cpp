@@ -18,7 +18,8 @@
 // The time source, if one is chosen: a J1939 source address in hexadecimal,
 // 0x prefix optional. Unlike the other settings, a value that names no sender
 // stops the daemon, and so does a choice that would not count (in a file
-// discarded as malformed, in a section, spelt otherwise, or given twice): a
+// discarded as malformed, in a section, in another case, or given twice;
+// other misspellings are named as unknown keys): a
 // choice silently dropped would let every sender set the clock while the
 // user believes one does.
 static int read_time_source(const cConfig &config, const std::string &path)
@@ -146,10 +147,10 @@ int main(int argc, char *argv[])
         if (received <= 0)
             continue;
 
-        timespec arrival;
-        const bool stamped = arrival_time(message, arrival);
         if (!from_time_source(frame.can_id))
             continue;
+        timespec arrival;
+        const bool stamped = arrival_time(message, arrival);
         const j1939_addr_t id(frame.can_id);
         check_time_update(id.pgn, frame.data, frame.can_dlc,
                           stamped ? &arrival : nullptr);
