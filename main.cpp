@@ -153,6 +153,6 @@ int main(int argc, char *argv[])
         const bool stamped = arrival_time(message, arrival);
         const j1939_addr_t id(frame.can_id);
         check_time_update(id.pgn, frame.data, frame.can_dlc,
-                          stamped ? &arrival : nullptr);
+                          stamped ? &arrival : nullptr, id.source_address);
     }
 }

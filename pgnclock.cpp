@@ -3,6 +3,7 @@
 #include <err.h>
 #include <sys/timex.h>
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 
@@ -51,9 +52,13 @@ static bool is_leap_year(int year)
     return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
 }
 
+// 0 for a month that does not exist, so that no day passes and no byte of
+// the bus indexes past the table.
 static int days_in_month(int month, int year)
 {
     static constexpr int days[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (month < 1 || month > 12)
+        return 0;
     return month == 2 && is_leap_year(year) ? 29 : days[month - 1];
 }
 
@@ -67,9 +72,8 @@ static bool carries_time(const uint8_t *data)
     const int month = data[3];
     const int day = data[4] >> 2;  // 0.25 day per bit
     const int year = 1985 + data[5];
-    return data[0] <= 0xEF && data[1] <= 59 && data[2] <= 23 && month >= 1 &&
-           month <= 12 && data[5] <= 0xFA && day >= 1 &&
-           day <= days_in_month(month, year);
+    return data[0] <= 0xEF && data[1] <= 59 && data[2] <= 23 && data[5] <= 0xFA &&
+           day >= 1 && day <= days_in_month(month, year);
 }
 
 // The bus time is only as good as it is fresh: a frame that waited in the
@@ -93,15 +97,34 @@ static long waited_us(const timespec &arrival, const timespec &now)
     return static_cast<long>(age_ns / 1000);
 }
 
+// Byte 7, the local hour offset, at +125 h says that the fields are the
+// sender's local time and carry no offset to UTC: read as UTC they would move
+// the clock by the sender's zone. Named once for each sender, so that its
+// user can switch it to UTC.
+static constexpr uint8_t local_time_marker = 0xFA;
+
+static bool sends_local_time(const uint8_t *data, uint8_t len, uint8_t sender)
+{
+    if (len < 8 || data[7] != local_time_marker)
+        return false;
+    static bool named[256];
+    if (!named[sender]) {
+        named[sender] = true;
+        warnx("sender 0x%02X sends local time (local hour offset 0xFA), not UTC: "
+              "its time/date frames are ignored", sender);
+    }
+    return true;
+}
+
 void check_time_update(uint16_t pgn, const uint8_t *data, uint8_t len,
-                       const timespec *arrival)
+                       const timespec *arrival, uint8_t sender)
 {
     if (pgn != TimePGN)
         return;
     // A frame too short for the six time fields would be read from stale or
     // padding bytes, and a node without a time fix sends all 0xFF: either,
     // taken at face value, sets the clock years away.
-    if (len < 6 || !carries_time(data))
+    if (len < 6 || !carries_time(data) || sends_local_time(data, len, sender))
         return;
 
     tm received_tm{};
@@ -126,10 +149,7 @@ void check_time_update(uint16_t pgn, const uint8_t *data, uint8_t len,
     const timespec received{received_sec, 0};
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
-    const long waited = arrival ? waited_us(*arrival, now) : 0;
-    if (waited < 0)
-        return;
-    check_and_set_time(now, received, waited);
+    check_and_set_time(now, received, arrival);
 }
 
 // Unsigned arithmetic wraps where signed would be undefined, and gives the
@@ -140,20 +160,22 @@ static uint64_t to_milliseconds(const timespec &t)
            static_cast<uint64_t>(t.tv_nsec / 1000000);
 }
 
-// The bus sends whole seconds, so a clock in step with it is still up to a
-// second off. The kernel takes an error of 16 s (NTP_PHASE_LIMIT) or more for
-// no synchronisation at all, so no mark may reach it.
+// The payload counts quarter seconds, but the daemon sets whole ones: a
+// clock in step with the bus is therefore up to a second off. The kernel
+// takes an error of 16 s (NTP_PHASE_LIMIT) or more for no synchronisation at
+// all, so no mark may reach it.
 static constexpr long resolution_us = 1000000;
 static constexpr long phase_limit_us = 16000000;
 
 // One write of the kernel's synchronisation state, with a step of the
-// clock by step_us microseconds (0: none). Without ADJ_NANO in the modes the
+// clock by step_us microseconds (0: none); like clock_adjtime, -1 when it is
+// refused and the clock's state otherwise. Without ADJ_NANO in the modes the
 // step's fraction counts in microseconds; STA_NANO is read-only in the status.
-static int write_mark(int status, long error_us, long step_us)
+static int write_state(int status, long error_us, long step_us)
 {
     timex mark{};
     mark.modes = ADJ_STATUS | ADJ_MAXERROR | ADJ_ESTERROR;
-    mark.status = status & ~(STA_UNSYNC | STA_NANO);
+    mark.status = status & ~STA_NANO;
     mark.maxerror = error_us;
     mark.esterror = error_us;
     if (step_us != 0) {
@@ -165,10 +187,13 @@ static int write_mark(int status, long error_us, long step_us)
     return clock_adjtime(CLOCK_REALTIME, &mark);
 }
 
-// Tells the kernel that the clock is synchronised to within the difference
-// plus the bus's resolution and the time the frame waited. The kernel then keeps the RTC in step (11-minute
-// mode), lets time-sync.target be reached, and drops the mark by itself
-// (maxerror grows by 500 us a second) once frames stop.
+// Tells the kernel how far off the clock may be: the difference a frame
+// found plus the bus's resolution and the time the frame waited. The kernel
+// then keeps the RTC in step (11-minute mode), lets time-sync.target be
+// reached, and drops the mark by itself (maxerror grows by 500 us a second)
+// once frames stop. A frame that finds the clock too far off for a mark
+// withdraws the one standing, or the kernel would go on writing a wrong
+// clock to the RTC and vouching for it.
 //
 // Those who wait for synchronisation (systemd-time-wait-sync) look again only
 // when the clock is stepped, and a step of nothing does not count: so an
@@ -182,28 +207,60 @@ static int write_mark(int status, long error_us, long step_us)
 // step would reset its correction: the state is then left to it.
 static void mark_synchronised(uint64_t difference_ms, long waited_us)
 {
-    if (difference_ms >= (phase_limit_us - resolution_us) / 1000)
-        return;
-    const long error_us =
-        static_cast<long>(difference_ms) * 1000 + resolution_us + waited_us;
-    if (error_us >= phase_limit_us)
-        return;
+    // Bounded first: on a 32-bit long a large difference overflows.
+    long error_us = phase_limit_us;
+    if (difference_ms < (phase_limit_us - resolution_us) / 1000)
+        error_us = static_cast<long>(difference_ms) * 1000 + resolution_us + waited_us;
     timex state{};
     if (clock_adjtime(CLOCK_REALTIME, &state) < 0)
         return;
     if (state.status & (STA_PLL | STA_FLL | STA_PPSTIME))
         return;
-    if (!(state.status & STA_UNSYNC)) {
-        write_mark(state.status, error_us, 0);
+    if (error_us >= phase_limit_us) {
+        if (!(state.status & STA_UNSYNC))
+            write_state(state.status | STA_UNSYNC, phase_limit_us, 0);
         return;
     }
-    if (write_mark(state.status, error_us, 1) == 0)
-        write_mark(state.status, error_us, -1);
+    const int synchronised = state.status & ~STA_UNSYNC;
+    if (!(state.status & STA_UNSYNC)) {
+        write_state(synchronised, error_us, 0);
+        return;
+    }
+    if (write_state(synchronised, error_us, 1) >= 0)
+        write_state(synchronised, error_us, -1);
+}
+
+// Moves the clock by the received time less the arrival: wherever it then
+// reads, it reads the bus time plus the time since the frame arrived, however
+// long the daemon was held before this call. The kernel applies the offset
+// at once, which a time read earlier and set later cannot do.
+static int step_to_bus_time(const timespec &received, const timespec &arrival)
+{
+    timex step{};
+    step.modes = ADJ_SETOFFSET | ADJ_NANO;
+    // The fraction must be non-negative: -0.25 s is -1 s + 750000000 ns.
+    int64_t seconds = 0;
+    if (__builtin_sub_overflow(int64_t{received.tv_sec}, int64_t{arrival.tv_sec}, &seconds) ||
+        __builtin_sub_overflow(seconds, int64_t{1}, &seconds)) {
+        errno = EOVERFLOW;
+        return -1;
+    }
+    step.time.tv_sec = seconds;
+    step.time.tv_usec = 1000000000 - arrival.tv_nsec;
+    if (step.time.tv_usec == 1000000000) {
+        step.time.tv_usec = 0;
+        ++step.time.tv_sec;
+    }
+    return clock_adjtime(CLOCK_REALTIME, &step);
 }
 
 void check_and_set_time(const timespec &now, const timespec &received,
-                        long waited_us)
+                        const timespec *arrival)
 {
+    const timespec came = arrival ? *arrival : now;
+    const long waited = waited_us(came, now);
+    if (waited < 0)
+        return;
     const uint64_t now_ms = to_milliseconds(now);
     const uint64_t received_ms = to_milliseconds(received);
     const uint64_t difference =
@@ -215,16 +272,17 @@ void check_and_set_time(const timespec &now, const timespec &received,
         // A negative drift asks for the clock to be left alone: it is then
         // no more vouched for than it is set.
         if (static_cast<int64_t>(TimeDrift) >= 0)
-            mark_synchronised(difference, waited_us);
+            mark_synchronised(difference, waited);
         return;
     }
 
     puts("Setting system clock");
     fflush(stdout);
-    const timespec target{received.tv_sec, 0};
-    if (clock_settime(CLOCK_REALTIME, &target) != 0) {
-        warn("clock_settime()");
+    if (step_to_bus_time(received, came) < 0) {
+        warn("clock_adjtime(ADJ_SETOFFSET)");
+        // The clock stays where the frame found it.
+        mark_synchronised(difference, waited);
         return;
     }
-    mark_synchronised(0, waited_us);
+    mark_synchronised(0, waited);
 }

@@ -36,15 +36,22 @@ bool from_time_source(uint32_t can_id);
 // other frame wakes the daemon.
 can_filter time_frame_filter();
 
+// The J1939 address of a node that has none; what the handler is told when
+// the sender does not matter.
+constexpr uint8_t j1939_null_address = 0xFE;
+
 // Handles one received frame: time/date frames go on to the clock check.
 // arrival is the kernel's receive time of the frame, or null when it gave
 // none; a frame that waited more than a second is not a time any more.
+// sender is the frame's source_address, named when its frames are refused.
 void check_time_update(uint16_t pgn, const uint8_t *data, uint8_t len,
-                       const timespec *arrival = nullptr);
+                       const timespec *arrival = nullptr,
+                       uint8_t sender = j1939_null_address);
 
-// Prints how far apart the two times are and sets the clock to the received
-// time when they are at least TimeDrift milliseconds apart. waited_us is how
-// long the frame waited before it was handled, which the clock's error
-// reported to the kernel includes.
+// Prints how far apart the two times are and, when they are at least
+// TimeDrift milliseconds apart, sets the clock to the bus time as of the
+// moment it is set: the received time plus the time since the frame arrived
+// (at arrival, or now when that is null). Then tells the kernel how far off
+// the clock may be, or that it cannot say.
 void check_and_set_time(const timespec &now, const timespec &received,
-                        long waited_us = 0);
+                        const timespec *arrival = nullptr);

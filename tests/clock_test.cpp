@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdlib>
 
 namespace {
 
@@ -16,14 +17,18 @@ struct ThresholdCase {
     int drift;  // as configured
     uint64_t difference_ms;
     bool sets;
-    long maxerror_us;  // of the synchronised mark; 0: not marked
+    long maxerror_us;  // of the synchronised mark; 0: unsynchronised
+    bool marked_before = false;  // with 500 ms, as by an earlier frame
+    long waited_us = 0;          // from the frame's arrival to now
 };
 
 constexpr time_t t0 = 1718454630;
+constexpr long earlier_mark_us = 500000;
 
 // A set clock is marked synchronised to the bus's one-second resolution; one
 // within the drift, to its difference plus that second, while that stays
-// below the kernel's 16 s, which it takes for no synchronisation.
+// below the kernel's 16 s, which it takes for no synchronisation. A clock
+// found further off loses the mark it had.
 const ThresholdCase threshold_cases[] = {
     {"difference equal to the drift", {t0 + 2, 0}, t0, 2000, 2000, true, 1000000},
     {"one millisecond less", {t0 + 1, 999000000}, t0, 2000, 1999, false, 2999000},
@@ -36,9 +41,20 @@ const ThresholdCase threshold_cases[] = {
     {"just under 15 s off within a wide drift", {t0 + 14, 999000000}, t0, 60000, 14999,
      false, 15999000},
     {"15 s off: the kernel's 16 s, not marked", {t0 + 15, 0}, t0, 60000, 15000, false, 0},
+    // The time a frame waited counts towards the kernel's 16 s.
+    {"14 s off after a wait just under 1 s", {t0 + 14, 0}, t0, 60000, 14000, false,
+     15999999, false, 999999},
+    {"14 s off after waiting 1 s: the kernel's 16 s", {t0 + 14, 0}, t0, 60000, 14000, false,
+     0, true, 1000000},
+    {"15 s off withdraws an earlier mark", {t0 + 15, 0}, t0, 60000, 15000, false, 0, true},
+    {"19.8 s off withdraws it", {t0 - 20, 200000000}, t0, 60000, 19800, false, 0, true},
+    {"14 s off renews it", {t0 + 14, 0}, t0, 60000, 14000, false, 15000000, true},
+    {"a set marks it anew", {t0 + 30, 0}, t0, 2000, 30000, true, 1000000, true},
     {"negative drift never sets", {t0 - 100000000, 0}, t0, -1, 100000000000, false, 0},
     {"negative drift, far apart", {0, 0}, t0, -2000, 1718454630000, false, 0},
     {"negative drift vouches for nothing", {t0, 500000000}, t0, -1, 500, false, 0},
+    {"negative drift leaves the state alone", {t0 + 20, 0}, t0, -1, 20000, false,
+     earlier_mark_us, true},
 };
 
 class ClockTest : public ::testing::Test {
@@ -47,34 +63,92 @@ protected:
     void TearDown() override { fakebus_reset(); }
 };
 
+
+void expect_state(long maxerror_us)
+{
+    const timex state = fakebus_ntp_state();
+    if (maxerror_us != 0) {
+        EXPECT_FALSE(state.status & STA_UNSYNC);
+        EXPECT_EQ(state.maxerror, maxerror_us);
+        EXPECT_EQ(state.esterror, maxerror_us);
+    } else {
+        EXPECT_TRUE(state.status & STA_UNSYNC);
+        EXPECT_EQ(state.maxerror, 16000000);
+    }
+}
+
 TEST_F(ClockTest, SetsWhenTheDifferenceReachesTheDrift)
 {
     for (const auto &c : threshold_cases) {
         SCOPED_TRACE(c.name);
         fakebus_reset();
+        fakebus_set_now(&c.now);
+        if (c.marked_before)
+            fakebus_set_synchronised(earlier_mark_us);
         TimeDrift = static_cast<int64_t>(c.drift);
+        const timespec arrival{c.now.tv_sec - (c.waited_us * 1000 > c.now.tv_nsec),
+                               (c.now.tv_nsec + 1000000000 - c.waited_us * 1000) % 1000000000};
         StdoutCapture out;
-        check_and_set_time(c.now, timespec{c.received, 0});
+        check_and_set_time(c.now, timespec{c.received, 0}, &arrival);
 
         std::string expected =
             "Time diffence is " + std::to_string(c.difference_ms) + "ms\n";
         if (c.sets)
             expected += "Setting system clock\n";
         EXPECT_EQ(out.text(), expected);
-        ASSERT_EQ(fakebus_settime_count(), c.sets ? 1u : 0u);
-        if (c.sets) {
-            EXPECT_EQ(fakebus_last_settime().tv_sec, c.received);
-            EXPECT_EQ(fakebus_last_settime().tv_nsec, 0);
+        const timespec clock = fakebus_now();
+        EXPECT_EQ(clock.tv_sec, c.sets ? c.received : c.now.tv_sec);
+        EXPECT_EQ(clock.tv_nsec, c.sets ? 0 : c.now.tv_nsec);
+        expect_state(c.maxerror_us);
+    }
+}
+
+struct HeldCase {
+    const char *name;
+    timespec waited;  // from the frame's arrival to the clock's reading
+    timespec held;    // from the clock's reading to the set
+};
+
+// Whatever holds the daemon (a full pipe, SIGSTOP, a starved CPU) between
+// its reading of the clock and the set, the clock lands on the bus time:
+// the received second plus the time since the frame arrived.
+const HeldCase held_cases[] = {
+    {"handled at once", {0, 0}, {0, 0}},
+    {"held 3 s", {0, 0}, {3, 0}},
+    {"held 10 s", {0, 0}, {10, 0}},
+    {"waited 0.6 s, then held 10 s", {0, 600000000}, {10, 0}},
+    {"waited 0.3 s, held 0.9 s", {0, 300000000}, {0, 900000000}},
+};
+
+TEST_F(ClockTest, SetLandsOnTheBusTimeHoweverLongTheDaemonIsHeld)
+{
+    TimeDrift = 2000;
+    for (const auto &c : held_cases) {
+        SCOPED_TRACE(c.name);
+        fakebus_reset();
+        // The clock 3.5 s slow when the frame carrying t0 arrives.
+        const timespec arrival{t0 - 4, 500000000};
+        timespec now = arrival;
+        now.tv_nsec += c.waited.tv_nsec;
+        if (now.tv_nsec >= 1000000000) {
+            now.tv_nsec -= 1000000000;
+            ++now.tv_sec;
         }
-        const timex state = fakebus_ntp_state();
-        if (c.maxerror_us != 0) {
-            EXPECT_FALSE(state.status & STA_UNSYNC);
-            EXPECT_EQ(state.maxerror, c.maxerror_us);
-            EXPECT_EQ(state.esterror, c.maxerror_us);
-        } else {
-            EXPECT_EQ(fakebus_adjtime_count(), 0u);
-            EXPECT_TRUE(state.status & STA_UNSYNC);
-        }
+        fakebus_set_now(&now);
+        fakebus_hold(&c.held);
+        StdoutCapture out;
+        timespec reading{};
+        clock_gettime(CLOCK_REALTIME, &reading);  // the daemon's, then held
+        check_and_set_time(reading, timespec{t0, 0}, &arrival);
+
+        const int64_t since_arrival_ns =
+            (c.waited.tv_sec + c.held.tv_sec) * 1000000000LL + c.waited.tv_nsec +
+            c.held.tv_nsec;
+        const timespec clock = fakebus_now();
+        EXPECT_EQ(clock.tv_sec, t0 + since_arrival_ns / 1000000000);
+        EXPECT_EQ(clock.tv_nsec, since_arrival_ns % 1000000000);
+        EXPECT_EQ(fakebus_settime_count(), 0u);
+        expect_state(1000000 + c.waited.tv_nsec / 1000);
     }
 }
 
@@ -104,7 +178,7 @@ TEST_F(ClockTest, MarkStepsOnlyAnUnsynchronisedClockAndLeavesItWhereItWas)
 }
 
 // An NTP daemon's PLL or FLL, or a PPS source, owns the synchronisation state:
-// neither a set nor an agreeing frame may mark it or step under it.
+// neither a set nor an agreeing frame may mark it, and only a set steps.
 TEST_F(ClockTest, AnotherDisciplineKeepsTheState)
 {
     TimeDrift = 2000;
@@ -114,29 +188,59 @@ TEST_F(ClockTest, AnotherDisciplineKeepsTheState)
                                             << now - t0 << " s off");
             fakebus_reset();
             fakebus_set_ntp_status(discipline);
+            const timespec before{now, 0};
+            fakebus_set_now(&before);
             StdoutCapture out;
-            check_and_set_time(timespec{now, 0}, timespec{t0, 0});
-            EXPECT_EQ(fakebus_adjtime_count(), 0u);
+            check_and_set_time(before, timespec{t0, 0});
+            const bool sets = now != t0;
+            EXPECT_EQ(fakebus_adjtime_count(), sets ? 1u : 0u);
+            EXPECT_FALSE(fakebus_ntp_state().modes & ADJ_STATUS);
             EXPECT_EQ(fakebus_ntp_state().status & discipline, discipline);
+            EXPECT_EQ(fakebus_now().tv_sec, t0);
         }
     }
 }
 
-TEST_F(ClockTest, RefusedSetIsReportedOnStderrAndOutputStaysTheSame)
+struct RefusedCase {
+    const char *name;
+    int error;          // every write refused with it; 0: only the set
+    time_t received;
+    const char *reason;
+    long maxerror_us;   // of the mark afterwards; 0: unsynchronised
+};
+
+// A refused set leaves the clock where the frame found it, and the mark
+// tells the kernel as much: without the privilege nothing is written; a
+// time the kernel cannot hold (past April 2232) leaves a clock too far off
+// for any mark.
+const RefusedCase refused_cases[] = {
+    {"no privilege", EPERM, t0, "Operation not permitted", earlier_mark_us},
+    {"a time the kernel cannot hold", 0, 8362569600, "Invalid argument", 0},
+};
+
+TEST_F(ClockTest, RefusedSetIsReportedOnStderrAndTheClockStays)
 {
     TimeDrift = 2000;
-    fakebus_refuse_settime(EPERM);
-    StdoutCapture out;
-    testing::internal::CaptureStderr();
-    check_and_set_time(timespec{t0 + 10, 0}, timespec{t0, 0});
-    const std::string err = testing::internal::GetCapturedStderr();
+    for (const auto &c : refused_cases) {
+        SCOPED_TRACE(c.name);
+        fakebus_reset();
+        const timespec now{t0 + 10, 0};
+        fakebus_set_now(&now);
+        fakebus_set_synchronised(earlier_mark_us);
+        fakebus_refuse_settime(c.error);
+        StdoutCapture out;
+        testing::internal::CaptureStderr();
+        check_and_set_time(now, timespec{c.received, 0});
+        const std::string err = testing::internal::GetCapturedStderr();
 
-    EXPECT_EQ(out.text(), "Time diffence is 10000ms\nSetting system clock\n");
-    EXPECT_EQ(err, std::string(program_invocation_short_name) +
-                       ": clock_settime(): Operation not permitted\n");
-    EXPECT_EQ(fakebus_settime_count(), 1u);
-    EXPECT_EQ(fakebus_adjtime_count(), 0u);
-    EXPECT_TRUE(fakebus_ntp_state().status & STA_UNSYNC);
+        EXPECT_EQ(out.text(), "Time diffence is " +
+                                  std::to_string(std::llabs(c.received - now.tv_sec) * 1000) +
+                                  "ms\nSetting system clock\n");
+        EXPECT_EQ(err, std::string(program_invocation_short_name) +
+                           ": clock_adjtime(ADJ_SETOFFSET): " + c.reason + "\n");
+        EXPECT_EQ(fakebus_now().tv_sec, now.tv_sec);
+        expect_state(c.maxerror_us);
+    }
 }
 
 }  // namespace

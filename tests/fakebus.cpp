@@ -18,6 +18,9 @@
 //                            (CAN_RAW_FILTER) does not pass it
 //   stall SECONDS[.FRACTION] the next frame arrives now but is received
 //                            this much later, as by a stopped daemon
+//   hold SECONDS[.FRACTION]  the daemon's next clock reading is followed by
+//                            the clock moving on this much, as when a full
+//                            pipe holds it between reading and setting
 //   recv-error | recv-empty  one receive that fails (EINTR) | returns 0
 //   socket-error             the socket cannot be opened (EAFNOSUPPORT)
 //   filter-error             the receive filter is refused (ENOPROTOOPT)
@@ -56,7 +59,6 @@ timespec simulated_now{};
 int settime_errno = 0;
 bool mktime_fails = false;
 unsigned settime_count = 0;
-timespec last_settime{};
 // The kernel's state after boot, and again after every clock set.
 constexpr long unsynchronised_maxerror = 16000000;
 timex booted_ntp_state()
@@ -80,6 +82,15 @@ void clear_ntp_state()
     ntp_state.status |= kept;
 }
 
+// As the kernel's timespec64_valid_settod: no time before the epoch, and
+// none within 30 years of where its 64-bit nanoseconds end (April 2232).
+bool settable(const timespec &t)
+{
+    constexpr int64_t settod_max = 9223372036 - 30LL * 365 * 86400;
+    return t.tv_sec >= 0 && t.tv_sec < settod_max && t.tv_nsec >= 0 &&
+           t.tv_nsec < 1000000000;
+}
+
 int can_socket = -1;
 bool socket_fails = false;
 bool bind_fails = false;
@@ -89,6 +100,17 @@ bool stamps_wanted = false;
 std::vector<can_filter> filters{can_filter{0, 0}};
 unsigned frames_filtered = 0;
 timespec stall{};
+timespec hold{};
+
+void advance(timespec &clock, const timespec &by)
+{
+    clock.tv_sec += by.tv_sec;
+    clock.tv_nsec += by.tv_nsec;
+    if (clock.tv_nsec >= 1000000000) {
+        clock.tv_nsec -= 1000000000;
+        ++clock.tv_sec;
+    }
+}
 std::vector<std::string> script;
 size_t next_line = 0;
 
@@ -183,6 +205,8 @@ ssize_t play_next_receive(void *buffer, size_t length, timespec &arrival)
             settime_errno = 0;
         } else if (command == "stall") {
             stall = parse_time(argument);
+        } else if (command == "hold") {
+            hold = parse_time(argument);
         } else if (command == "recv-error") {
             errno = EINTR;
             return -1;
@@ -200,12 +224,7 @@ ssize_t play_next_receive(void *buffer, size_t length, timespec &arrival)
             const size_t size = std::min(length, sizeof frame);
             memcpy(buffer, &frame, size);
             arrival = simulated_now;
-            simulated_now.tv_sec += stall.tv_sec;
-            simulated_now.tv_nsec += stall.tv_nsec;
-            if (simulated_now.tv_nsec >= 1000000000) {
-                simulated_now.tv_nsec -= 1000000000;
-                ++simulated_now.tv_sec;
-            }
+            advance(simulated_now, stall);
             stall = timespec{};
             return size;
         } else {
@@ -224,13 +243,20 @@ ssize_t play_next_receive(void *buffer, size_t length, timespec &arrival)
 extern "C" {
 
 void fakebus_set_now(const timespec *now) { simulated_now = *now; }
+timespec fakebus_now(void) { return simulated_now; }
+void fakebus_hold(const timespec *by) { hold = *by; }
 void fakebus_refuse_settime(int error) { settime_errno = error; }
 void fakebus_fail_mktime(int fail) { mktime_fails = fail != 0; }
 unsigned fakebus_settime_count(void) { return settime_count; }
-timespec fakebus_last_settime(void) { return last_settime; }
 unsigned fakebus_adjtime_count(void) { return adjtime_count; }
 timex fakebus_ntp_state(void) { return ntp_state; }
 void fakebus_set_ntp_status(int status) { ntp_state.status = status; }
+void fakebus_set_synchronised(long error_us)
+{
+    ntp_state.status &= ~STA_UNSYNC;
+    ntp_state.maxerror = error_us;
+    ntp_state.esterror = error_us;
+}
 
 // As the kernel's af_can does: error frames are matched against filters
 // whose mask has the error flag only, by any common bit; a mask that asks for
@@ -258,7 +284,7 @@ void fakebus_reset(void)
     settime_errno = 0;
     mktime_fails = false;
     settime_count = 0;
-    last_settime = timespec{};
+    hold = timespec{};
     clear_ntp_state();
     adjtime_count = 0;
 }
@@ -365,6 +391,8 @@ int clock_gettime(clockid_t clock, timespec *now)
         return real<int (*)(clockid_t, timespec *)>(
             TIME64_SYMBOL("clock_gettime"))(clock, now);
     *now = simulated_now;
+    advance(simulated_now, hold);
+    hold = timespec{};
     return 0;
 }
 
@@ -372,13 +400,16 @@ int clock_settime(clockid_t clock, const timespec *time)
 {
     // Whatever the clock, the real one is never touched from here.
     ++settime_count;
-    last_settime = *time;
     if (clock != CLOCK_REALTIME) {
         errno = EINVAL;
         return -1;
     }
     if (settime_errno != 0) {
         errno = settime_errno;
+        return -1;
+    }
+    if (!settable(*time)) {
+        errno = EINVAL;
         return -1;
     }
     simulated_now = *time;
@@ -406,20 +437,20 @@ int clock_adjtime(clockid_t clock, timex *request)
         if (modes & ~(ADJ_STATUS | ADJ_MAXERROR | ADJ_ESTERROR | ADJ_SETOFFSET |
                       ADJ_NANO))
             die("clock_adjtime with modes the stand-in does not simulate");
-        long long step_ns = 0;
         if (modes & ADJ_SETOFFSET) {
             // As the kernel reads it: the fraction in nanoseconds only with
             // ADJ_NANO, whatever the status says.
             const long long scale = modes & ADJ_NANO ? 1 : 1000;
             if (request->time.tv_usec < 0 || request->time.tv_usec * scale >= 1000000000)
                 die("clock_adjtime step with a fraction out of range");
-            step_ns = request->time.tv_sec * 1000000000LL + request->time.tv_usec * scale;
-            simulated_now.tv_sec += request->time.tv_sec;
-            simulated_now.tv_nsec += request->time.tv_usec * scale;
-            if (simulated_now.tv_nsec >= 1000000000) {
-                simulated_now.tv_nsec -= 1000000000;
-                ++simulated_now.tv_sec;
+            timespec stepped = simulated_now;
+            advance(stepped, timespec{0, static_cast<long>(request->time.tv_usec * scale)});
+            if (__builtin_add_overflow(stepped.tv_sec, request->time.tv_sec, &stepped.tv_sec) ||
+                !settable(stepped)) {
+                errno = EINVAL;
+                return -1;
             }
+            simulated_now = stepped;
             // The step comes first and clears the state; the rest of the
             // same call is then written over it.
             clear_ntp_state();
@@ -437,9 +468,10 @@ int clock_adjtime(clockid_t clock, timex *request)
             ntp_state.esterror = request->esterror;
         ntp_state.modes = modes;
         if (can_socket >= 0)
-            fprintf(stderr, "fakebus: clock %s, maxerror %lld us, stepped by %lld us\n",
+            fprintf(stderr, "fakebus: clock %lld.%09ld, %s, maxerror %lld us\n",
+                    static_cast<long long>(simulated_now.tv_sec), simulated_now.tv_nsec,
                     ntp_state.status & STA_UNSYNC ? "unsynchronised" : "synchronised",
-                    static_cast<long long>(ntp_state.maxerror), step_ns / 1000);
+                    static_cast<long long>(ntp_state.maxerror));
     }
     const unsigned modes = ntp_state.modes;
     *request = ntp_state;

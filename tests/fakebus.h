@@ -9,22 +9,28 @@
 #include <ctime>
 
 extern "C" {
-// What CLOCK_REALTIME reads until the next accepted set.
+// What CLOCK_REALTIME reads until the next accepted set or step.
 void fakebus_set_now(const timespec *now);
+timespec fakebus_now(void);
+// The next CLOCK_REALTIME reading is followed by the clock moving on by this
+// much, as when the process is held (a full pipe, SIGSTOP) right after it.
+void fakebus_hold(const timespec *hold);
 // Makes every later clock set fail with this errno; 0 accepts them again.
 void fakebus_refuse_settime(int error);
 // Makes mktime fail, as it does for years past 2038 with a 32-bit time_t.
 void fakebus_fail_mktime(int fail);
-// Clock sets attempted since the last reset, and the last one asked for.
+// Clock sets (clock_settime) attempted since the last reset.
 unsigned fakebus_settime_count(void);
-timespec fakebus_last_settime(void);
-// Writes to the kernel's synchronisation state since the last reset, and that
-// state now: unsynchronised after a reset, a clock set or a step; modes holds
-// the last write's.
+// Writes to the kernel's synchronisation state or steps of the clock
+// (clock_adjtime) since the last reset, and that state now: unsynchronised
+// after a reset, a clock set or a step; modes holds the last write's.
 unsigned fakebus_adjtime_count(void);
 timex fakebus_ntp_state(void);
 // The state's status bits as another discipline (an NTP daemon) left them.
 void fakebus_set_ntp_status(int status);
+// The state as a mark left it: synchronised, with this maximum and estimated
+// error.
+void fakebus_set_synchronised(long error_us);
 void fakebus_reset(void);
 // Whether the kernel passes a frame with this identifier through the filter.
 int fakebus_filter_passes(const can_filter *filter, uint32_t can_id);

@@ -160,17 +160,57 @@ const PayloadCase payload_cases[] = {
      8394105599},
 };
 
+// The decoded time shows in full in the difference from a clock at 0, and
+// the clock is set to it where the kernel can hold it (before April 2232).
+void expect_decoded(const PayloadCase &c)
+{
+    fakebus_reset();
+    StdoutCapture out;
+    check_time_update(0xD500, c.data.data(), 8);
+    EXPECT_EQ(out.text(), "Time diffence is " + std::to_string(c.expected * 1000) +
+                              "ms\nSetting system clock\n");
+    if (c.expected < 8277292036) {
+        EXPECT_EQ(fakebus_now().tv_sec, c.expected);
+    }
+    EXPECT_EQ(fakebus_now().tv_nsec, 0);
+}
+
 TEST_F(FrameTest, PayloadBecomesReceivedTime)
 {
+    testing::internal::CaptureStderr();  // the kernel refuses 2235
     for (const auto &c : payload_cases) {
         SCOPED_TRACE(c.name);
         use_zone(c.zone);
-        fakebus_reset();
-        StdoutCapture out;
-        check_time_update(0xD500, c.data.data(), 8);
-        ASSERT_EQ(fakebus_settime_count(), 1u);
-        EXPECT_EQ(fakebus_last_settime().tv_sec, c.expected);
-        EXPECT_EQ(fakebus_last_settime().tv_nsec, 0);
+        expect_decoded(c);
+    }
+    testing::internal::GetCapturedStderr();
+}
+
+// Every day of a leap year and of a common one, the last of each month
+// among them, and every even one that a shifted day field would move.
+TEST_F(FrameTest, EveryDayOfTheYearIsReadBack)
+{
+    for (const int year : {2023, 2024}) {
+        for (int month = 1; month <= 12; ++month) {
+            for (int day = 1; day <= 31; ++day) {
+                tm fields{};
+                fields.tm_year = year - 1900;
+                fields.tm_mon = month - 1;
+                fields.tm_mday = day;
+                fields.tm_hour = 23;
+                fields.tm_min = 59;
+                fields.tm_sec = 58;
+                const time_t expected = timegm(&fields);
+                if (fields.tm_mday != day)
+                    break;  // past the month's end
+                SCOPED_TRACE(testing::Message() << year << "-" << month << "-" << day);
+                expect_decoded({"", "UTC0",
+                                {0xEB, 59, 23, static_cast<uint8_t>(month),
+                                 static_cast<uint8_t>(day << 2 | (day & 3)),
+                                 static_cast<uint8_t>(year - 1985), 0, 0},
+                                expected});
+            }
+        }
     }
 }
 
@@ -206,16 +246,54 @@ const IgnoredCase ignored_cases[] = {
     {"too short for the time fields", 0xD500, {0x78, 0x1E, 0x0C, 0x06, 0x3C, 0x27, 0, 0},
      5},
     {"empty frame", 0xD500, {0, 0, 0, 0, 0, 0, 0, 0}, 0},
+    // Months that have no days, whatever day comes with them.
+    {"month 0xFF, the rest valid", 0xD500, {0x78, 0x1E, 0x0C, 0xFF, 0x04, 0x27, 0, 0}, 8},
+    {"month 0, day 1", 0xD500, {0x78, 0x1E, 0x0C, 0x00, 0x04, 0x27, 0, 0}, 8},
+    {"month 13, day 1", 0xD500, {0x78, 0x1E, 0x0C, 0x0D, 0x04, 0x27, 0, 0}, 8},
+    // The sender's local time, whose zone the bus does not carry.
+    {"local time (local hour offset 0xFA)", 0xD500,
+     {0x78, 0x1E, 0x0E, 0x06, 0x3C, 0x27, 0x7D, 0xFA}, 8},
 };
 
-TEST_F(FrameTest, FramesWithoutATimeAreIgnoredSilently)
+TEST_F(FrameTest, FramesWithoutATimeAreIgnored)
 {
+    testing::internal::CaptureStderr();
     for (const auto &c : ignored_cases) {
         SCOPED_TRACE(c.name);
         StdoutCapture out;
         check_time_update(c.pgn, c.data.data(), c.length);
         EXPECT_EQ(out.text(), "");
-        EXPECT_EQ(fakebus_settime_count(), 0u);
+        EXPECT_EQ(fakebus_now().tv_sec, 0);
+        EXPECT_EQ(fakebus_adjtime_count(), 0u);
+    }
+    testing::internal::GetCapturedStderr();
+}
+
+// Local time is named once for each sender, so that the user can change the
+// sender's setting, and never again to fill the log; offsets that are given,
+// or "not available", leave a frame as it is.
+TEST_F(FrameTest, LocalTimeIsNamedOnceForEachSender)
+{
+    const uint8_t local[8] = {0x78, 0x1E, 0x0E, 0x06, 0x3C, 0x27, 0x7D, 0xFA};
+    testing::internal::CaptureStderr();
+    StdoutCapture out;
+    for (const uint8_t sender : {0x25, 0x25, 0x26, 0x25})
+        check_time_update(0xD500, local, 8, nullptr, sender);
+    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string line = std::string(program_invocation_short_name) +
+                             ": sender 0x%02X sends local time (local hour offset 0xFA), "
+                             "not UTC: its time/date frames are ignored\n";
+    char expected[512];
+    snprintf(expected, sizeof expected, (line + line).c_str(), 0x25, 0x26);
+    EXPECT_EQ(err, expected);
+    EXPECT_EQ(out.text(), "");
+
+    for (const uint8_t offsets : {0x7D, 0xF9, 0xFB, 0xFF}) {
+        SCOPED_TRACE(testing::Message() << "byte 7 " << int{offsets});
+        fakebus_reset();
+        const uint8_t data[8] = {0x78, 0x1E, 0x0C, 0x06, 0x3C, 0x27, 0xFF, offsets};
+        check_time_update(0xD500, data, 8, nullptr, 0x25);
+        EXPECT_EQ(fakebus_now().tv_sec, june_15_2024_123030_utc);
     }
 }
 
@@ -226,8 +304,8 @@ struct ArrivalCase {
     long maxerror_us;   // of the mark after the set; 0: ignored, nothing set
 };
 
-// A frame that waited in the queue carries a time already past, and the time
-// it waited adds to the error the kernel is told. A stamp ahead of the clock
+// A frame that waited in the queue carries a time already past: the clock
+// is set to it plus the wait, which adds to the error the kernel is told. A stamp ahead of the clock
 // means the clock was stepped back since: how long it waited is unknown.
 const ArrivalCase arrival_cases[] = {
     {"no stamp counts as fresh", false, 0, 1000000},
@@ -258,10 +336,13 @@ TEST_F(FrameTest, OnlyFreshFramesReachTheClock)
                 : arrival;
         StdoutCapture out;
         check_time_update(0xD500, data, 8, c.stamped ? &normalised : nullptr);
-        EXPECT_EQ(fakebus_settime_count(), c.maxerror_us != 0 ? 1u : 0u);
         if (c.maxerror_us != 0) {
+            const timespec clock = fakebus_now();
+            EXPECT_EQ(clock.tv_sec, june_15_2024_123030_utc + c.age_ns / 1000000000);
+            EXPECT_EQ(clock.tv_nsec, c.age_ns % 1000000000);
             EXPECT_EQ(fakebus_ntp_state().maxerror, c.maxerror_us);
         } else {
+            EXPECT_EQ(fakebus_now().tv_sec, now.tv_sec);
             EXPECT_EQ(out.text(), "");
             EXPECT_EQ(fakebus_adjtime_count(), 0u);
         }
@@ -276,7 +357,7 @@ TEST_F(FrameTest, FailedConversionNeverSetsTheClock)
     StdoutCapture out;
     check_time_update(0xD500, data, 8);
     EXPECT_EQ(out.text(), "");
-    EXPECT_EQ(fakebus_settime_count(), 0u);
+    EXPECT_EQ(fakebus_adjtime_count(), 0u);
 }
 
 TEST_F(FrameTest, ComparesWithTheRealTimeClock)
