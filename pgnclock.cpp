@@ -52,14 +52,13 @@ static bool is_leap_year(int year)
     return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
 }
 
-// 0 for a month that does not exist, so that no day passes and no byte of
-// the bus indexes past the table.
-static int days_in_month(int month, int year)
+// Indexed by the month byte itself, whatever it holds: a month that does not
+// exist (0, or 13 and above) has 0 days, so that no day passes, and no byte
+// of the bus can index past the table.
+static int days_in_month(uint8_t month, int year)
 {
-    static constexpr int days[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    if (month < 1 || month > 12)
-        return 0;
-    return month == 2 && is_leap_year(year) ? 29 : days[month - 1];
+    static constexpr uint8_t days[256] = {0, 31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return month == 2 && is_leap_year(year) ? 29 : days[month];
 }
 
 // Each field within J1939's range: seconds 0-59.75, minutes 0-59, hours
@@ -69,7 +68,7 @@ static int days_in_month(int month, int year)
 // months.
 static bool carries_time(const uint8_t *data)
 {
-    const int month = data[3];
+    const uint8_t month = data[3];
     const int day = data[4] >> 2;  // 0.25 day per bit
     const int year = 1985 + data[5];
     return data[0] <= 0xEF && data[1] <= 59 && data[2] <= 23 && data[5] <= 0xFA &&
@@ -217,7 +216,7 @@ static void mark_synchronised(uint64_t difference_ms, long waited_us)
     if (state.status & (STA_PLL | STA_FLL | STA_PPSTIME))
         return;
     if (error_us >= phase_limit_us) {
-        if (!(state.status & STA_UNSYNC))
+        if ((state.status & STA_UNSYNC) == 0)
             write_state(state.status | STA_UNSYNC, phase_limit_us, 0);
         return;
     }

@@ -64,6 +64,9 @@ TEST_F(ConfigTest, MissingUnreadableOrMalformedFileLeavesDefaults)
     EXPECT_EQ(config.getString("time_pgn", "0xD500"), "0xD500");
     EXPECT_EQ(config.malformedLine(), 2);
 
+    EXPECT_FALSE(load("no setting\ndrift = 5\n"));
+    EXPECT_EQ(config.malformedLine(), 1);
+
     EXPECT_FALSE(load("drift = 5\n" + std::string(300, 'x') + " = 1\n"));
     EXPECT_EQ(config.getInt("drift", 2000), 2000);
     EXPECT_EQ(config.malformedLine(), 2);

@@ -219,6 +219,7 @@ struct IgnoredCase {
     uint16_t pgn;
     std::vector<uint8_t> data;
     uint8_t length;
+    const char *zone = "UTC0";
 };
 
 const IgnoredCase ignored_cases[] = {
@@ -253,6 +254,12 @@ const IgnoredCase ignored_cases[] = {
     // The sender's local time, whose zone the bus does not carry.
     {"local time (local hour offset 0xFA)", 0xD500,
      {0x78, 0x1E, 0x0E, 0x06, 0x3C, 0x27, 0x7D, 0xFA}, 8},
+    // Read as standard time while the zone keeps daylight saving time, the
+    // first and last minutes of the payload's years move out of them.
+    {"1985-01-01 00:30 under a negative winter DST", 0xD500,
+     {0x00, 0x1E, 0x00, 0x01, 0x04, 0x00, 0, 0}, 8, "IST-1GMT0,M10.5.0,M3.5.0/1"},
+    {"2235-12-31 23:30 in a southern summer", 0xD500, {0x00, 0x1E, 0x17, 0x0C, 0x7C, 0xFA, 0, 0},
+     8, "AEST-10AEDT,M10.1.0,M4.1.0/3"},
 };
 
 TEST_F(FrameTest, FramesWithoutATimeAreIgnored)
@@ -260,6 +267,7 @@ TEST_F(FrameTest, FramesWithoutATimeAreIgnored)
     testing::internal::CaptureStderr();
     for (const auto &c : ignored_cases) {
         SCOPED_TRACE(c.name);
+        use_zone(c.zone);
         StdoutCapture out;
         check_time_update(c.pgn, c.data.data(), c.length);
         EXPECT_EQ(out.text(), "");
@@ -287,6 +295,11 @@ TEST_F(FrameTest, LocalTimeIsNamedOnceForEachSender)
     snprintf(expected, sizeof expected, (line + line).c_str(), 0x25, 0x26);
     EXPECT_EQ(err, expected);
     EXPECT_EQ(out.text(), "");
+
+    // A frame of 7 bytes sends no byte 7, whatever the buffer holds there.
+    fakebus_reset();
+    check_time_update(0xD500, local, 7, nullptr, 0x27);
+    EXPECT_EQ(fakebus_now().tv_sec, june_15_2024_123030_utc + 7200);
 
     for (const uint8_t offsets : {0x7D, 0xF9, 0xFB, 0xFF}) {
         SCOPED_TRACE(testing::Message() << "byte 7 " << int{offsets});
