@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -84,6 +85,32 @@ static bool arrival_time(msghdr &message, timespec &arrival)
     return false;
 }
 
+// The real-time clock less the monotonic one: it changes only when the clock
+// is stepped.
+static int64_t wall_offset_ns()
+{
+    timespec wall{}, monotonic{};
+    clock_gettime(CLOCK_REALTIME, &wall);
+    clock_gettime(CLOCK_MONOTONIC, &monotonic);
+    return (int64_t{wall.tv_sec} - monotonic.tv_sec) * 1000000000 +
+           (wall.tv_nsec - monotonic.tv_nsec);
+}
+
+// Frames queued when the clock was stepped are stamped on the clock as it
+// was, so their stamps no longer tell how long they waited: one that seems
+// fresh would step the clock by the same amount again. They are dropped, and
+// the next frame, stamped on the clock as it is, counts.
+static void drop_queued_frames(int sock)
+{
+    can_frame frame;
+    iovec buffer{&frame, sizeof frame};
+    msghdr message{};
+    message.msg_iov = &buffer;
+    message.msg_iovlen = 1;
+    while (recvmsg(sock, &message, MSG_DONTWAIT) > 0)
+        message.msg_controllen = 0;
+}
+
 int main(int argc, char *argv[])
 {
     std::string config_path = "/etc/orvane/pgnclock.conf";
@@ -134,6 +161,7 @@ int main(int argc, char *argv[])
     // adds a 64-bit copy of a stamp that an older kernel gives in 32 bits,
     // and a full buffer would lose it.
     alignas(cmsghdr) char control[2 * CMSG_SPACE(sizeof(timespec))];
+    int64_t offset = wall_offset_ns();
     for (;;) {
         msghdr message{};
         message.msg_name = &sender;
@@ -154,5 +182,12 @@ int main(int argc, char *argv[])
         const j1939_addr_t id(frame.can_id);
         check_time_update(id.pgn, frame.data, frame.can_dlc,
                           stamped ? &arrival : nullptr, id.source_address);
+
+        // By this daemon or anything else; the mark's microsecond steps
+        // cancel out.
+        const int64_t offset_now = wall_offset_ns();
+        if (offset_now - offset >= 1000000 || offset - offset_now >= 1000000)
+            drop_queued_frames(sock);
+        offset = offset_now;
     }
 }

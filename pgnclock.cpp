@@ -187,7 +187,8 @@ static int write_state(int status, long error_us, long step_us)
 }
 
 // Tells the kernel how far off the clock may be: the difference a frame
-// found plus the bus's resolution and the time the frame waited. The kernel
+// found plus the bus's resolution, the time the frame waited, and what the
+// clock may have drifted while the daemon was held since it read it. The kernel
 // then keeps the RTC in step (11-minute mode), lets time-sync.target be
 // reached, and drops the mark by itself (maxerror grows by 500 us a second)
 // once frames stop. A frame that finds the clock too far off for a mark
@@ -204,12 +205,13 @@ static int write_state(int status, long error_us, long step_us)
 // While another discipline owns the state (an NTP daemon's PLL or FLL, or a
 // PPS source), the mark would clear its unsynchronised flag under it and the
 // step would reset its correction: the state is then left to it.
-static void mark_synchronised(uint64_t difference_ms, long waited_us)
+static void mark_synchronised(uint64_t difference_ms, int64_t uncertainty_us)
 {
     // Bounded first: on a 32-bit long a large difference overflows.
     long error_us = phase_limit_us;
-    if (difference_ms < (phase_limit_us - resolution_us) / 1000)
-        error_us = static_cast<long>(difference_ms) * 1000 + resolution_us + waited_us;
+    if (difference_ms < (phase_limit_us - resolution_us) / 1000 &&
+        uncertainty_us < phase_limit_us)
+        error_us = static_cast<long>(difference_ms * 1000 + resolution_us + uncertainty_us);
     timex state{};
     if (clock_adjtime(CLOCK_REALTIME, &state) < 0)
         return;
@@ -253,9 +255,25 @@ static int step_to_bus_time(const timespec &received, const timespec &arrival)
     return clock_adjtime(CLOCK_REALTIME, &step);
 }
 
+// The kernel's bound on how fast an undisciplined clock drifts (MAXFREQ,
+// 500 ppm), by which it also grows the error of a mark.
+static constexpr int64_t drift_per_us = 2000;
+
+// Microseconds on the monotonic clock since since.
+static int64_t elapsed_us(const timespec &since)
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (int64_t{now.tv_sec} - since.tv_sec) * 1000000 + (now.tv_nsec - since.tv_nsec) / 1000;
+}
+
 void check_and_set_time(const timespec &now, const timespec &received,
                         const timespec *arrival)
 {
+    // Anything that holds the daemon from here on (a full pipe, SIGSTOP)
+    // leaves the mark's view of the clock that much older.
+    timespec read_at{};
+    clock_gettime(CLOCK_MONOTONIC, &read_at);
     const timespec came = arrival ? *arrival : now;
     const long waited = waited_us(came, now);
     if (waited < 0)
@@ -271,7 +289,7 @@ void check_and_set_time(const timespec &now, const timespec &received,
         // A negative drift asks for the clock to be left alone: it is then
         // no more vouched for than it is set.
         if (static_cast<int64_t>(TimeDrift) >= 0)
-            mark_synchronised(difference, waited);
+            mark_synchronised(difference, waited + elapsed_us(read_at) / drift_per_us);
         return;
     }
 
@@ -280,8 +298,8 @@ void check_and_set_time(const timespec &now, const timespec &received,
     if (step_to_bus_time(received, came) < 0) {
         warn("clock_adjtime(ADJ_SETOFFSET)");
         // The clock stays where the frame found it.
-        mark_synchronised(difference, waited);
+        mark_synchronised(difference, waited + elapsed_us(read_at) / drift_per_us);
         return;
     }
-    mark_synchronised(0, waited);
+    mark_synchronised(0, waited + elapsed_us(read_at) / drift_per_us);
 }

@@ -115,7 +115,8 @@ struct HeldCase {
 
 // Whatever holds the daemon (a full pipe, SIGSTOP, a starved CPU) between
 // its reading of the clock and the set, the clock lands on the bus time:
-// the received second plus the time since the frame arrived.
+// the received second plus the time since the frame arrived. What the clock
+// may have drifted meanwhile (500 ppm) adds to the mark's error.
 const HeldCase held_cases[] = {
     {"handled at once", {0, 0}, {0, 0}},
     {"held 3 s", {0, 0}, {3, 0}},
@@ -139,11 +140,9 @@ TEST_F(ClockTest, SetLandsOnTheBusTimeHoweverLongTheDaemonIsHeld)
             ++now.tv_sec;
         }
         fakebus_set_now(&now);
-        fakebus_hold(&c.held);
         StdoutCapture out;
-        timespec reading{};
-        clock_gettime(CLOCK_REALTIME, &reading);  // the daemon's, then held
-        check_and_set_time(reading, timespec{t0, 0}, &arrival);
+        fakebus_hold(&c.held);  // on the daemon's first line
+        check_and_set_time(now, timespec{t0, 0}, &arrival);
 
         const int64_t since_arrival_ns =
             (c.waited.tv_sec + c.held.tv_sec) * 1000000000LL + c.waited.tv_nsec +
@@ -152,7 +151,8 @@ TEST_F(ClockTest, SetLandsOnTheBusTimeHoweverLongTheDaemonIsHeld)
         EXPECT_EQ(clock.tv_sec, t0 + since_arrival_ns / 1000000000);
         EXPECT_EQ(clock.tv_nsec, since_arrival_ns % 1000000000);
         EXPECT_EQ(fakebus_settime_count(), 0u);
-        expect_state(1000000 + c.waited.tv_nsec / 1000);
+        expect_state(1000000 + c.waited.tv_nsec / 1000 +
+                     (c.held.tv_sec * 1000000 + c.held.tv_nsec / 1000) / 2000);
     }
 }
 

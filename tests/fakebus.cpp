@@ -18,9 +18,17 @@
 //                            (CAN_RAW_FILTER) does not pass it
 //   stall SECONDS[.FRACTION] the next frame arrives now but is received
 //                            this much later, as by a stopped daemon
-//   hold SECONDS[.FRACTION]  the daemon's next clock reading is followed by
-//                            the clock moving on this much, as when a full
-//                            pipe holds it between reading and setting
+//   hold SECONDS[.FRACTION]  the daemon's next flush of standard output
+//                            takes this long, as when its pipe is full and
+//                            the reader stopped: it is held between reading
+//                            the clock and setting it
+//   queued ID#DATA           a frame that arrived with the one before it and
+//                            waits in the queue behind it: stamped as that
+//                            one was, and the only kind of frame that a
+//                            receive with MSG_DONTWAIT takes (others wait for
+//                            the next blocking receive: EAGAIN)
+// CLOCK_MONOTONIC moves on with stall and hold only: now and a set or step
+// of the clock leave it.
 //   recv-error | recv-empty  one receive that fails (EINTR) | returns 0
 //   socket-error             the socket cannot be opened (EAFNOSUPPORT)
 //   filter-error             the receive filter is refused (ENOPROTOOPT)
@@ -56,6 +64,8 @@
 namespace {
 
 timespec simulated_now{};
+timespec simulated_monotonic{1000, 0};
+timespec last_arrival{};
 int settime_errno = 0;
 bool mktime_fails = false;
 unsigned settime_count = 0;
@@ -191,9 +201,13 @@ can_frame parse_frame(const std::string &text)
 
 // Runs the script up to its next receive event and returns what that
 // receive gives back; a frame's arrival goes to arrival.
-ssize_t play_next_receive(void *buffer, size_t length, timespec &arrival)
+ssize_t play_next_receive(void *buffer, size_t length, timespec &arrival, bool nonblocking)
 {
     while (next_line < script.size()) {
+        if (nonblocking && script[next_line].compare(0, 7, "queued ") != 0) {
+            errno = EAGAIN;
+            return -1;
+        }
         std::istringstream words(script[next_line++]);
         std::string command, argument;
         words >> command >> argument;
@@ -212,7 +226,7 @@ ssize_t play_next_receive(void *buffer, size_t length, timespec &arrival)
             return -1;
         } else if (command == "recv-empty") {
             return 0;
-        } else if (command == "frame") {
+        } else if (command == "frame" || command == "queued") {
             const can_frame frame = parse_frame(argument);
             bool passes = false;
             for (const can_filter &filter : filters)
@@ -223,8 +237,13 @@ ssize_t play_next_receive(void *buffer, size_t length, timespec &arrival)
             }
             const size_t size = std::min(length, sizeof frame);
             memcpy(buffer, &frame, size);
-            arrival = simulated_now;
+            if (command == "queued") {
+                arrival = last_arrival;
+                return size;
+            }
+            arrival = last_arrival = simulated_now;
             advance(simulated_now, stall);
+            advance(simulated_monotonic, stall);
             stall = timespec{};
             return size;
         } else {
@@ -285,6 +304,7 @@ void fakebus_reset(void)
     mktime_fails = false;
     settime_count = 0;
     hold = timespec{};
+    simulated_monotonic = timespec{1000, 0};
     clear_ntp_state();
     adjtime_count = 0;
 }
@@ -363,9 +383,12 @@ ssize_t recvmsg(int fd, msghdr *message, int flags)
         memcpy(message->msg_name, &sender, sizeof sender);
         message->msg_namelen = sizeof sender;
     }
+    if (flags & ~MSG_DONTWAIT)
+        die("recvmsg with flags the stand-in does not simulate");
     timespec arrival{};
-    const ssize_t received = play_next_receive(
-        message->msg_iov[0].iov_base, message->msg_iov[0].iov_len, arrival);
+    const ssize_t received = play_next_receive(message->msg_iov[0].iov_base,
+                                               message->msg_iov[0].iov_len, arrival,
+                                               flags & MSG_DONTWAIT);
     // As the kernel does: the stamp when asked for and when it fits.
     const size_t room = message->msg_control ? message->msg_controllen : 0;
     message->msg_controllen = 0;
@@ -387,13 +410,26 @@ ssize_t recvmsg(int fd, msghdr *message, int flags)
 
 int clock_gettime(clockid_t clock, timespec *now)
 {
+    if (clock == CLOCK_MONOTONIC) {
+        *now = simulated_monotonic;
+        return 0;
+    }
     if (clock != CLOCK_REALTIME)
         return real<int (*)(clockid_t, timespec *)>(
             TIME64_SYMBOL("clock_gettime"))(clock, now);
     *now = simulated_now;
-    advance(simulated_now, hold);
-    hold = timespec{};
     return 0;
+}
+
+int fflush(FILE *stream)
+{
+    const int flushed = real<int (*)(FILE *)>("fflush")(stream);
+    if (stream == stdout) {
+        advance(simulated_now, hold);
+        advance(simulated_monotonic, hold);
+        hold = timespec{};
+    }
+    return flushed;
 }
 
 int clock_settime(clockid_t clock, const timespec *time)

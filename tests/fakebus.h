@@ -12,8 +12,8 @@ extern "C" {
 // What CLOCK_REALTIME reads until the next accepted set or step.
 void fakebus_set_now(const timespec *now);
 timespec fakebus_now(void);
-// The next CLOCK_REALTIME reading is followed by the clock moving on by this
-// much, as when the process is held (a full pipe, SIGSTOP) right after it.
+// The next flush of standard output takes this long, as when its pipe is
+// full and the reader stopped: the clocks move on by as much.
 void fakebus_hold(const timespec *hold);
 // Makes every later clock set fail with this errno; 0 accepts them again.
 void fakebus_refuse_settime(int error);
