@@ -1,54 +1,40 @@
-// The daemon's entry: read the settings, open one raw CAN socket on every
-// interface, and hand each received frame to the time/date handler for ever.
+// The daemon's entry: read the settings, open one raw CAN socket on the
+// chosen interface (every one by default), and hand each received frame to
+// the time/date handler for ever.
 #include "config/config.h"
 #include "pgnclock.h"
 
 #include <err.h>
 #include <linux/can.h>
 #include <linux/can/raw.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <net/if.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
-#include <climits>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
-// The time source, if one is chosen: a J1939 source address in hexadecimal,
-// 0x prefix optional. Unlike the other settings, a value that names no sender
-// stops the daemon, and so does a choice that would not count (in a file
-// discarded as malformed, in a section, in another case, or given twice;
-// other misspellings are named as unknown keys): a
-// choice silently dropped would let every sender set the clock while the
-// user believes one does.
-static int read_time_source(const cConfig &config, const std::string &path)
+static const char usage[] = "usage: pgnclock [CONFIGURATION_FILE]\n";
+
+// The index to bind: that of the interface named, or 0 while it is absent.
+// "any" is the exception that the bind itself makes: when no interface is
+// called so, index 0 binds the socket to every CAN interface, present and
+// future.
+static int interface_index(const std::string &name)
 {
-    if (config.misplaced("source_address") > 0)
-        errx(1, "%s: source_address is given where it cannot count (a malformed "
-                "file, a [section], another spelling or a second time)", path.c_str());
-    const std::string text = config.getString("source_address", "");
-    if (text.empty())
-        return -1;
-    const char *digits = text.c_str();
-    if (digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X'))
-        digits += 2;
-    const size_t length = strlen(digits);
-    const bool hexadecimal =
-        length > 0 && strspn(digits, "0123456789abcdefABCDEF") == length;
-    const unsigned long address = hexadecimal ? strtoul(digits, nullptr, 16) : ULONG_MAX;
-    // 0xFE is the null address of a node without one, 0xFF the global one.
-    if (address > 0xFD)
-        errx(1, "source_address = '%s' names no sender: a J1939 source address "
-                "is hexadecimal, 0x00 to 0xFD", text.c_str());
-    return static_cast<int>(address);
+    return static_cast<int>(if_nametoindex(name.c_str()));
 }
 
 // The socket, set up before the first receive: the kernel passes only the
 // frames the filter lets through, stamps each with its arrival, and the
-// socket listens on the named interface.
-static int open_can_socket(const char *interface_name, const can_filter &filter)
+// socket listens on the interface of the index given. A bind that fails
+// gives -1 with errno set; a socket that cannot be had ends the daemon.
+static int open_can_socket(int index, const can_filter &filter)
 {
     const int sock = socket(PF_CAN, SOCK_RAW, CAN_RAW);
     if (sock < 0)
@@ -59,17 +45,159 @@ static int open_can_socket(const char *interface_name, const can_filter &filter)
     if (setsockopt(sock, SOL_CAN_RAW, CAN_RAW_FILTER, &filter, sizeof filter) < 0)
         warn("setsockopt(CAN_RAW_FILTER), reading every frame");
 
-    // Without the stamps every frame counts as fresh, as it did before.
+    // Without the stamps every frame counts as fresh.
     const int on = 1;
     if (setsockopt(sock, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) < 0)
         warn("setsockopt(SO_TIMESTAMPNS)");
 
     sockaddr_can local{};
     local.can_family = AF_CAN;
-    local.can_ifindex = if_nametoindex(interface_name);
-    if (bind(sock, reinterpret_cast<sockaddr *>(&local), sizeof local) < 0)
-        err(1, "bind()");
+    local.can_ifindex = index;
+    if (bind(sock, reinterpret_cast<sockaddr *>(&local), sizeof local) < 0) {
+        const int error = errno;
+        close(sock);
+        errno = error;
+        return -1;
+    }
     return sock;
+}
+
+// A netlink socket that hears of every interface added or removed, or -1.
+static int watch_links()
+{
+    const int watch = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+    if (watch < 0)
+        return -1;
+    sockaddr_nl groups{};
+    groups.nl_family = AF_NETLINK;
+    groups.nl_groups = RTMGRP_LINK;
+    if (bind(watch, reinterpret_cast<sockaddr *>(&groups), sizeof groups) < 0) {
+        close(watch);
+        return -1;
+    }
+    return watch;
+}
+
+// Waits until the interface named exists and returns a socket bound to it.
+// The kernel's link notifications wake the wait; without them (netlink
+// refused) the name is looked up once a second. Never widens to every
+// interface.
+static int wait_for_interface(const std::string &name, const can_filter &filter)
+{
+    const int watch = watch_links();
+    if (watch < 0)
+        warn("netlink, looking for interface %s once a second", name.c_str());
+    for (;;) {
+        // Looked up after the watch begins, so that no arrival is missed.
+        const int index = interface_index(name);
+        if (index != 0) {
+            const int sock = open_can_socket(index, filter);
+            if (sock >= 0) {
+                if (watch >= 0)
+                    close(watch);
+                return sock;
+            }
+            if (errno != ENODEV)
+                err(1, "bind()");
+        }
+        static char notification[8192];
+        if (watch < 0 || recv(watch, notification, sizeof notification, 0) < 0)
+            sleep(1);
+    }
+}
+
+// The socket on the interface named: every interface for "any" while none
+// is called so; otherwise the named one, waited for while it is absent.
+static int open_interface(const std::string &name, const can_filter &filter)
+{
+    const int index = interface_index(name);
+    if (index == 0 && name != "any") {
+        warnx("interface %s does not exist: waiting for it", name.c_str());
+        return wait_for_interface(name, filter);
+    }
+    const int sock = open_can_socket(index, filter);
+    if (sock >= 0)
+        return sock;
+    // Gone between the lookup and the bind: waited for like an absent one.
+    if (index != 0 && errno == ENODEV) {
+        warnx("interface %s does not exist: waiting for it", name.c_str());
+        return wait_for_interface(name, filter);
+    }
+    err(1, "bind()");
+}
+
+// The kind of the link with this index as rtnetlink names it ("vcan",
+// "vxcan", "can" for a controller), or "" when it cannot be told.
+static std::string link_kind(int index)
+{
+    const int link = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+    if (link < 0)
+        return "";
+    struct {
+        nlmsghdr header;
+        ifinfomsg info;
+    } request{};
+    request.header.nlmsg_len = sizeof request;
+    request.header.nlmsg_type = RTM_GETLINK;
+    request.header.nlmsg_flags = NLM_F_REQUEST;
+    request.info.ifi_family = AF_UNSPEC;
+    request.info.ifi_index = index;
+    alignas(nlmsghdr) static char reply[32768];
+    ssize_t length = -1;
+    if (send(link, &request, sizeof request, 0) == sizeof request)
+        length = recv(link, reply, sizeof reply, 0);
+    close(link);
+
+    const auto *header = reinterpret_cast<const nlmsghdr *>(reply);
+    if (length < 0 || !NLMSG_OK(header, static_cast<size_t>(length)) ||
+        header->nlmsg_type != RTM_NEWLINK)
+        return "";
+    const auto *info = static_cast<const ifinfomsg *>(NLMSG_DATA(header));
+    int left = static_cast<int>(IFLA_PAYLOAD(header));
+    for (const rtattr *a = IFLA_RTA(info); RTA_OK(a, left); a = RTA_NEXT(a, left)) {
+        if (a->rta_type != IFLA_LINKINFO)
+            continue;
+        int nested = static_cast<int>(RTA_PAYLOAD(a));
+        for (const rtattr *n = static_cast<const rtattr *>(RTA_DATA(a)); RTA_OK(n, nested);
+             n = RTA_NEXT(n, nested))
+            if (n->rta_type == IFLA_INFO_KIND)
+                return std::string(static_cast<const char *>(RTA_DATA(n)),
+                                   strnlen(static_cast<const char *>(RTA_DATA(n)),
+                                           RTA_PAYLOAD(n)));
+    }
+    return "";
+}
+
+// Whether a frame that this device sent itself (the kernel's local echo,
+// marked MSG_DONTROUTE) counts. On a virtual interface every frame comes
+// from this device and there is no bus; on a controller a local frame is
+// any local process's, which needs no privilege to send. The first one
+// refused is named, so that whoever tried cansend learns why nothing
+// happened.
+static bool local_frame_counts(int index)
+{
+    if (LocalFrames == local_frames_accept)
+        return true;
+    std::string kind;
+    if (LocalFrames == local_frames_auto) {
+        kind = link_kind(index);
+        if (kind == "vcan" || kind == "vxcan")
+            return true;
+    }
+    static bool named;
+    if (!named) {
+        named = true;
+        char name[IF_NAMESIZE] = "?";
+        if_indextoname(static_cast<unsigned>(index), name);
+        if (LocalFrames == local_frames_ignore)
+            warnx("a time/date frame sent from this device on %s is ignored "
+                  "(local_frames = ignore)", name);
+        else
+            warnx("a time/date frame sent from this device on %s is ignored: only "
+                  "virtual interfaces take them (local_frames = auto; link kind '%s')",
+                  name, kind.c_str());
+    }
+    return false;
 }
 
 // The kernel's arrival time of a received frame, if it gave one.
@@ -113,30 +241,24 @@ static void drop_queued_frames(int sock)
 
 int main(int argc, char *argv[])
 {
+    // No options: a word that looks like one is not taken for a file.
+    if (argc > 1 && argv[1][0] == '-') {
+        if (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0) {
+            fputs(usage, stdout);
+            return 0;
+        }
+        fputs(usage, stderr);
+        return 2;
+    }
     std::string config_path = "/etc/orvane/pgnclock.conf";
     if (argc > 1)
         config_path = argv[1];
 
-    // A missing or broken file leaves the defaults in force; a broken one is
-    // named, or the user who mistyped a line would never learn why.
     cConfig config;
-    if (!config.load(config_path) && config.malformedLine() > 0)
-        warnx("%s: line %d is malformed: the whole file is ignored and the "
-              "defaults apply", config_path.c_str(), config.malformedLine());
-    // Nor would a misspelt key's user learn why its setting is not taken.
-    for (const std::string &key : config.keys())
-        if (key != "time_pgn" && key != "drift" && key != "source_address")
-            warnx("%s: unknown key '%s' ignored", config_path.c_str(), key.c_str());
-
-    TimePGN = static_cast<uint16_t>(
-        strtoul(config.getString("time_pgn", "0xD500").c_str(), nullptr, 16));
+    read_settings(config, config_path);
     printf("TimePGN = '0x%04X'\n", TimePGN);
-
-    const int drift = config.getInt("drift", 2000);
-    TimeDrift = static_cast<int64_t>(drift);
-    printf("TimeDrift = '%dms'\n", drift);
-
-    TimeSource = read_time_source(config, config_path);
+    printf("TimeDrift = '%dms'\n", static_cast<int>(TimeDrift));
+    read_source_settings(config, config_path);
     if (TimeSource >= 0)
         printf("TimeSource = '0x%02X'\n", TimeSource);
 
@@ -145,14 +267,11 @@ int main(int argc, char *argv[])
     // keeps about 400 kB fewer pages resident.
     puts("Lets tick...");
     fflush(stdout);
-
-    // Normally no interface is called "any": the lookup then gives index 0,
-    // which binds the socket to every CAN interface, present and future.
-    const char *interface_name = "any";
-    printf("Opening CAN interface %s\n", interface_name);
+    printf("Opening CAN interface %s\n", TimeInterface.c_str());
     fflush(stdout);
 
-    const int sock = open_can_socket(interface_name, time_frame_filter());
+    const can_filter filter = time_frame_filter();
+    int sock = open_interface(TimeInterface, filter);
 
     can_frame frame;
     sockaddr_can sender{};
@@ -171,15 +290,29 @@ int main(int argc, char *argv[])
         message.msg_control = control;
         message.msg_controllen = sizeof control;
         const ssize_t received = recvmsg(sock, &message, 0);
-        // Failed or empty receives (a signal, a downed interface) are retried.
+        // The interface bound to went away: the kernel unbinds the socket
+        // and says so once. It is heard again when it is back, under
+        // whatever index it then has; never every interface instead.
+        if (received < 0 && errno == ENODEV) {
+            warnx("interface %s went away: waiting for it", TimeInterface.c_str());
+            close(sock);
+            sock = wait_for_interface(TimeInterface, filter);
+            warnx("interface %s is back", TimeInterface.c_str());
+            continue;
+        }
+        // Other failed or empty receives (a signal, a downed interface) are
+        // retried.
         if (received <= 0)
             continue;
 
         if (!from_time_source(frame.can_id))
             continue;
+        const j1939_addr_t id(frame.can_id);
+        if ((message.msg_flags & MSG_DONTROUTE) && id.pgn == TimePGN &&
+            !local_frame_counts(sender.can_ifindex))
+            continue;
         timespec arrival;
         const bool stamped = arrival_time(message, arrival);
-        const j1939_addr_t id(frame.can_id);
         check_time_update(id.pgn, frame.data, frame.can_dlc,
                           stamped ? &arrival : nullptr, id.source_address);
 

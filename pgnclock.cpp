@@ -10,6 +10,8 @@
 uint16_t TimePGN;
 int TimeSource = -1;
 uint64_t TimeDrift;
+std::string TimeInterface = "any";
+LocalFramesPolicy LocalFrames = local_frames_auto;
 
 j1939_addr_t::j1939_addr_t(uint32_t can_id)
     : source_address(can_id & 0xFF),

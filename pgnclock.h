@@ -6,12 +6,21 @@
 
 #include <cstdint>
 #include <ctime>
+#include <string>
 
 // Parameter group number of the time/date frames; written once at start-up.
 extern uint16_t TimePGN;
 // The one sender whose time/date frames count, a J1939 source address
 // (0x00-0xFD); -1 while any sender counts. Written once at start-up.
 extern int TimeSource;
+// The one CAN interface whose frames count; "any" means every interface,
+// unless one is really called so. Written once at start-up.
+extern std::string TimeInterface;
+// Which frames that this device sent itself count: automatic, those on a
+// virtual interface (vcan, vxcan), where there is no bus. Written once at
+// start-up.
+enum LocalFramesPolicy { local_frames_auto, local_frames_accept, local_frames_ignore };
+extern LocalFramesPolicy LocalFrames;
 // Correction threshold in milliseconds. Written once at start-up from the
 // configured int, sign-extended, and compared as unsigned: a negative drift
 // therefore never triggers a correction in practice.

@@ -17,6 +17,62 @@ struct Parse {
     std::vector<std::string> names;  // every key the file names, in any section
 };
 
+// Hands the parser one line at a time, as fgets would, but refuses what it
+// would misread without a word: an indented line, which it joins to the
+// value before, and a line longer than it reads, whose tail it would take
+// for a line of its own. Each is passed on as an empty line and counted as
+// malformed; the key it names is kept, so that a key that must not be lost
+// still shows. A blank followed by '#' starts a comment, as ';' does.
+struct LineReader {
+    FILE *file = nullptr;
+    int line = 0;
+    int refused_line = 0;  // the first
+    int error = 0;
+    std::vector<std::string> refused_names;
+};
+
+char *read_line(char *buffer, int size, void *stream)
+{
+    auto &reader = *static_cast<LineReader *>(stream);
+    std::string line;
+    int c;
+    while ((c = fgetc(reader.file)) != EOF && c != '\n')
+        line += static_cast<char>(c);
+    if (c == EOF && ferror(reader.file))
+        reader.error = errno;
+    if (c == EOF && line.empty())
+        return nullptr;
+    ++reader.line;
+
+    const size_t text = line.find_first_not_of(" \t\r");
+    const bool indented = text != std::string::npos && text > 0 && line[text] != '#' &&
+                          line[text] != ';';
+    // The line, its end and the terminating zero must fit.
+    const bool too_long = line.size() + 2 > static_cast<size_t>(size);
+    if (indented || too_long) {
+        if (reader.refused_line == 0)
+            reader.refused_line = reader.line;
+        const size_t name_end = line.find_first_of("=:", text);
+        const size_t name_start = line.find_first_not_of(" \t", text == std::string::npos ? 0 : text);
+        if (name_end != std::string::npos && name_start < name_end) {
+            std::string name = line.substr(name_start, name_end - name_start);
+            name.erase(name.find_last_not_of(" \t") + 1);
+            reader.refused_names.push_back(name);
+        }
+        line.clear();
+    }
+    for (size_t hash = line.find('#'); hash != std::string::npos; hash = line.find('#', hash + 1)) {
+        if (hash > 0 && (line[hash - 1] == ' ' || line[hash - 1] == '\t')) {
+            line.erase(hash);
+            break;
+        }
+    }
+    line += '\n';
+    line.copy(buffer, line.size());
+    buffer[line.size()] = '\0';
+    return buffer;
+}
+
 // Keys inside a [section] belong to somebody else and are left alone.
 int keep_top_level_key(void *user, const char *section, const char *name,
                        const char *value)
@@ -36,14 +92,24 @@ bool cConfig::load(const std::string &path)
     Parse parsed;
     bool ok = false;
     malformed_line = 0;
+    read_error = 0;
     if (FILE *file = fopen(path.c_str(), "r")) {
-        // ferror catches what the parser takes for an empty file, such as a
-        // directory or a read error half-way.
-        const int result = ini_parse_file(file, keep_top_level_key, &parsed);
-        ok = result == 0 && !ferror(file);
-        if (result > 0 && !ferror(file))
+        // The reader's error catches what the parser takes for an empty
+        // file, such as a directory or a read error half-way.
+        LineReader reader;
+        reader.file = file;
+        int result = ini_parse_stream(read_line, &reader, keep_top_level_key, &parsed);
+        if (reader.refused_line != 0 && (result <= 0 || reader.refused_line < result))
+            result = reader.refused_line;
+        read_error = reader.error;
+        ok = result == 0 && read_error == 0;
+        if (result > 0 && read_error == 0)
             malformed_line = result;
+        parsed.names.insert(parsed.names.end(), reader.refused_names.begin(),
+                            reader.refused_names.end());
         fclose(file);
+    } else if (errno != ENOENT && errno != ENOTDIR) {
+        read_error = errno;
     }
     values = ok ? std::move(parsed.values) : std::map<std::string, std::string>{};
     names = std::move(parsed.names);

@@ -1,5 +1,6 @@
 // Settings file reader: an INI file whose keys stand at the top, in no
-// section ("time_pgn = 0xD500"). Comments start with '#' or ';'.
+// section ("time_pgn = 0xD500"). Comments start with '#' or ';', at the start
+// of a line or after a blank.
 #pragma once
 
 #include <map>
@@ -9,12 +10,19 @@
 class cConfig {
 public:
     // Reads the file; false when it is missing, unreadable or malformed, in
-    // which case no key has a value and every getter returns its default.
+    // which case no key has a value and every getter returns its default. An
+    // indented line (which the parser would join to the one before) and one
+    // too long for it (whose tail it would read as another line) are
+    // malformed.
     bool load(const std::string &path);
 
     // The first malformed line of the file last loaded, or 0 when it had none
     // (or could not be read at all).
     int malformedLine() const { return malformed_line; }
+
+    // Why the file last loaded exists but could not be read (an errno
+    // value), or 0.
+    int readError() const { return read_error; }
 
     // The keys in force, those at the top of a file that was taken.
     std::vector<std::string> keys() const;
@@ -36,4 +44,19 @@ private:
     std::map<std::string, std::string> values;
     std::vector<std::string> names;
     int malformed_line = 0;
+    int read_error = 0;
 };
+
+// The daemon's settings, every key and its checks in one place.
+//
+// Loads the file at path into config and reads TimePGN and TimeDrift from
+// it. A value that cannot be used is named on standard error and its default
+// applies; a file that exists but cannot be read stops the process with
+// status 1.
+void read_settings(cConfig &config, const std::string &path);
+
+// Then reads who may set the clock into TimeSource, TimeInterface and
+// LocalFrames. A value that names nothing, or one that would not count, stops
+// the process with status 1: silently dropped, it would widen who may set
+// the clock while the user believes otherwise.
+void read_source_settings(const cConfig &config, const std::string &path);

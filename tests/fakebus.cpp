@@ -9,13 +9,26 @@
 // Bus script, one command a line (a line starting with '#' is a comment):
 //   now SECONDS[.FRACTION]   what CLOCK_REALTIME reads from here on
 //   refuse | accept          later clock sets fail with EPERM | succeed
-//   frame ID#DATA            one frame, in cansend's notation; an 8-digit
+//   frame ID#DATA [IFACE] [local]
+//                            one frame, in cansend's notation; an 8-digit
 //                            ID is extended, a 3-digit one standard, and
 //                            "R" after the "#" makes it a remote request. It
-//                            arrives now, is stamped with that time when the
-//                            socket asked for stamps (SO_TIMESTAMPNS), and is
-//                            dropped unread when the socket's receive filter
-//                            (CAN_RAW_FILTER) does not pass it
+//                            arrives now, on IFACE if named, is stamped with
+//                            that time when the socket asked for stamps
+//                            (SO_TIMESTAMPNS), and is dropped unread when the
+//                            socket's receive filter (CAN_RAW_FILTER) does not
+//                            pass it, or when the socket is bound to another
+//                            interface or IFACE is unplugged. "local": this
+//                            device sent it (MSG_DONTROUTE, the local echo)
+//   interface NAME INDEX KIND an interface present from the start, of the
+//                            link kind KIND (vcan, vxcan, can); without any,
+//                            no interface is present
+//   unplug NAME | plug NAME INDEX [KIND]
+//                            the interface goes away (a socket bound to it
+//                            fails its next receive with ENODEV, once, and
+//                            hears nothing more) | comes, or comes back,
+//                            under INDEX; either is told to rtnetlink's link
+//                            watchers
 //   stall SECONDS[.FRACTION] the next frame arrives now but is received
 //                            this much later, as by a stopped daemon
 //   hold SECONDS[.FRACTION]  the daemon's next flush of standard output
@@ -28,7 +41,9 @@
 //                            receive with MSG_DONTWAIT takes (others wait for
 //                            the next blocking receive: EAGAIN)
 // CLOCK_MONOTONIC moves on with stall and hold only: now and a set or step
-// of the clock leave it.
+// of the clock leave it. rtnetlink (NETLINK_ROUTE) answers RTM_GETLINK for
+// an interface's kind and tells link watchers (RTMGRP_LINK) of plug and
+// unplug; a watcher's receive plays the script up to the next of them.
 //   recv-error | recv-empty  one receive that fails (EINTR) | returns 0
 //   socket-error             the socket cannot be opened (EAFNOSUPPORT)
 //   filter-error             the receive filter is refused (ENOPROTOOPT)
@@ -39,8 +54,13 @@
 #include <dlfcn.h>
 #include <linux/can.h>
 #include <linux/can/raw.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <net/if.h>
 #include <sys/socket.h>
 #include <sys/timex.h>
+
+#include <algorithm>
 
 #include <cerrno>
 #include <cstdio>
@@ -101,7 +121,31 @@ bool settable(const timespec &t)
            t.tv_nsec < 1000000000;
 }
 
+struct Interface {
+    std::string name;
+    int index;
+    std::string kind;
+    bool present;
+};
+std::vector<Interface> interfaces;
+
+Interface *find_interface(const std::string &name)
+{
+    for (Interface &i : interfaces)
+        if (i.name == name)
+            return &i;
+    return nullptr;
+}
+
 int can_socket = -1;
+int bound_index = 0;
+bool bound = false;
+bool enodev_pending = false;
+// Netlink sockets, those among them that watch the links, and the replies
+// and events waiting to be read from them.
+std::vector<int> netlink_sockets, link_watchers;
+std::vector<std::pair<int, std::vector<char>>> netlink_messages;
+int waiting_watcher = -1;
 bool socket_fails = false;
 bool bind_fails = false;
 bool filter_fails = false;
@@ -138,6 +182,10 @@ Function real(const char *name)
 
 void load_script()
 {
+    static bool loaded;
+    if (loaded)
+        return;
+    loaded = true;
     const char *path = getenv("PGNCLOCK_FAKEBUS");
     if (!path)
         die("PGNCLOCK_FAKEBUS names no bus script");
@@ -147,7 +195,17 @@ void load_script()
     for (std::string line; std::getline(in, line);) {
         if (line.empty() || line[0] == '#')
             continue;
-        if (line == "bind-error")
+        std::istringstream words(line);
+        std::string command;
+        words >> command;
+        if (command == "interface") {
+            Interface added{};
+            words >> added.name >> added.index >> added.kind;
+            if (added.name.empty() || added.index <= 0 || added.kind.empty())
+                die("bad interface: " + line);
+            added.present = true;
+            interfaces.push_back(added);
+        } else if (line == "bind-error")
             bind_fails = true;
         else if (line == "socket-error")
             socket_fails = true;
@@ -199,35 +257,137 @@ can_frame parse_frame(const std::string &text)
     return frame;
 }
 
+// An rtnetlink message about an interface: RTM_NEWLINK or RTM_DELLINK with
+// its name and link kind, or an NLMSG_ERROR for one that is not there.
+std::vector<char> link_message(uint16_t type, const Interface *link)
+{
+    std::vector<char> message(NLMSG_SPACE(sizeof(ifinfomsg)) + 3 * RTA_SPACE(IFNAMSIZ));
+    auto *header = reinterpret_cast<nlmsghdr *>(message.data());
+    if (!link) {
+        header->nlmsg_type = NLMSG_ERROR;
+        header->nlmsg_len = NLMSG_LENGTH(sizeof(nlmsgerr));
+        static_cast<nlmsgerr *>(NLMSG_DATA(header))->error = -ENODEV;
+        message.resize(header->nlmsg_len);
+        return message;
+    }
+    header->nlmsg_type = type;
+    header->nlmsg_len = NLMSG_LENGTH(sizeof(ifinfomsg));
+    static_cast<ifinfomsg *>(NLMSG_DATA(header))->ifi_index = link->index;
+    auto add = [&](rtattr *attribute, uint16_t kind, const std::string &text) {
+        attribute->rta_type = kind;
+        attribute->rta_len = RTA_LENGTH(text.size() + 1);
+        memcpy(RTA_DATA(attribute), text.c_str(), text.size() + 1);
+        return attribute;
+    };
+    auto *name = add(reinterpret_cast<rtattr *>(message.data() + NLMSG_ALIGN(header->nlmsg_len)),
+                     IFLA_IFNAME, link->name);
+    header->nlmsg_len = NLMSG_ALIGN(header->nlmsg_len) + RTA_ALIGN(name->rta_len);
+    auto *info = reinterpret_cast<rtattr *>(message.data() + header->nlmsg_len);
+    info->rta_type = IFLA_LINKINFO;
+    auto *kind = add(static_cast<rtattr *>(RTA_DATA(info)), IFLA_INFO_KIND, link->kind);
+    info->rta_len = RTA_LENGTH(RTA_ALIGN(kind->rta_len));
+    header->nlmsg_len += RTA_ALIGN(info->rta_len);
+    message.resize(header->nlmsg_len);
+    return message;
+}
+
+// The commands that change the world rather than hand a receive something.
+bool run_command(const std::string &command, std::istringstream &words)
+{
+    std::string argument;
+    if (command == "now" && words >> argument) {
+        simulated_now = parse_time(argument);
+    } else if (command == "refuse") {
+        settime_errno = EPERM;
+    } else if (command == "accept") {
+        settime_errno = 0;
+    } else if (command == "stall" && words >> argument) {
+        stall = parse_time(argument);
+    } else if (command == "hold" && words >> argument) {
+        hold = parse_time(argument);
+    } else if (command == "unplug" || command == "plug") {
+        std::string name;
+        words >> name;
+        Interface *link = find_interface(name);
+        if (!link && command == "plug") {
+            interfaces.push_back(Interface{name, 0, "", false});
+            link = &interfaces.back();
+        }
+        if (!link)
+            die("no such interface: " + name);
+        link->present = command == "plug";
+        if (link->present && !(words >> link->index))
+            die("plug without an index: " + name);
+        std::string kind;
+        if (words >> kind)
+            link->kind = kind;
+        if (link->kind.empty())
+            die("an interface without a kind: " + name);
+        // As the kernel's raw_notify(): a socket bound to it is unbound and
+        // told once.
+        if (!link->present && bound && bound_index == link->index) {
+            bound = false;
+            enodev_pending = true;
+        }
+        for (const int watcher : link_watchers)
+            netlink_messages.emplace_back(
+                watcher, link_message(link->present ? RTM_NEWLINK : RTM_DELLINK, link));
+    } else {
+        return false;
+    }
+    return true;
+}
+
 // Runs the script up to its next receive event and returns what that
-// receive gives back; a frame's arrival goes to arrival.
-ssize_t play_next_receive(void *buffer, size_t length, timespec &arrival, bool nonblocking)
+// receive gives back; a frame's arrival, interface and whether this device
+// sent it go to the last three.
+ssize_t play_next_receive(void *buffer, size_t length, timespec &arrival, bool nonblocking,
+                          int &ifindex, bool &local)
 {
     while (next_line < script.size()) {
+        if (enodev_pending) {
+            enodev_pending = false;
+            errno = ENODEV;
+            return -1;
+        }
         if (nonblocking && script[next_line].compare(0, 7, "queued ") != 0) {
             errno = EAGAIN;
             return -1;
         }
         std::istringstream words(script[next_line++]);
         std::string command, argument;
-        words >> command >> argument;
-        if (command == "now") {
-            simulated_now = parse_time(argument);
-        } else if (command == "refuse") {
-            settime_errno = EPERM;
-        } else if (command == "accept") {
-            settime_errno = 0;
-        } else if (command == "stall") {
-            stall = parse_time(argument);
-        } else if (command == "hold") {
-            hold = parse_time(argument);
-        } else if (command == "recv-error") {
+        words >> command;
+        if (run_command(command, words)) {
+            // A link watcher's wait ends with the event it waits for.
+            if (waiting_watcher >= 0 &&
+                std::any_of(netlink_messages.begin(), netlink_messages.end(),
+                            [](const auto &m) { return m.first == waiting_watcher; }))
+                return 0;
+            continue;
+        }
+        if (command == "recv-error") {
             errno = EINTR;
             return -1;
         } else if (command == "recv-empty") {
             return 0;
         } else if (command == "frame" || command == "queued") {
+            words >> argument;
             const can_frame frame = parse_frame(argument);
+            ifindex = bound_index;
+            local = false;
+            bool absent = false;
+            for (std::string word; words >> word;) {
+                if (word == "local") {
+                    local = true;
+                } else if (const Interface *link = find_interface(word)) {
+                    ifindex = link->index;
+                    absent = !link->present;
+                } else {
+                    die("no such interface: " + word);
+                }
+            }
+            if (!bound || absent || (bound_index != 0 && ifindex != bound_index))
+                continue;
             bool passes = false;
             for (const can_filter &filter : filters)
                 passes = passes || fakebus_filter_passes(&filter, frame.can_id);
@@ -255,6 +415,32 @@ ssize_t play_next_receive(void *buffer, size_t length, timespec &arrival, bool n
                 frames_filtered);
     fprintf(stderr, "fakebus: end of bus script\n");
     exit(0);
+}
+
+// A link watcher's receive: the script runs on, frames lost with no socket
+// to hear them, up to the next link event.
+void play_until_link_event(int watcher)
+{
+    int ifindex = 0;
+    bool local = false;
+    timespec arrival{};
+    can_frame frame;
+    const bool was_bound = bound;
+    bound = false;
+    waiting_watcher = watcher;
+    while (std::none_of(netlink_messages.begin(), netlink_messages.end(),
+                        [&](const auto &m) { return m.first == watcher; })) {
+        enodev_pending = false;
+        play_next_receive(&frame, sizeof frame, arrival, false, ifindex, local);
+    }
+    waiting_watcher = -1;
+    bound = was_bound;
+}
+
+bool is_netlink(int fd)
+{
+    return std::find(netlink_sockets.begin(), netlink_sockets.end(), fd) !=
+           netlink_sockets.end();
 }
 
 }  // namespace
@@ -311,6 +497,14 @@ void fakebus_reset(void)
 
 int socket(int domain, int type, int protocol)
 {
+    if (domain == AF_NETLINK) {
+        if ((type & ~SOCK_CLOEXEC) != SOCK_RAW || protocol != NETLINK_ROUTE)
+            die("only rtnetlink sockets are simulated");
+        load_script();
+        const int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        netlink_sockets.push_back(fd);
+        return fd;
+    }
     if (domain != PF_CAN)
         return real<int (*)(int, int, int)>("socket")(domain, type, protocol);
     if (type != SOCK_RAW || protocol != CAN_RAW)
@@ -320,8 +514,81 @@ int socket(int domain, int type, int protocol)
         errno = EAFNOSUPPORT;
         return -1;
     }
+    if (can_socket >= 0)
+        die("a second CAN socket while the first is open");
+    // A new socket has the kernel's defaults.
+    filters.assign(1, can_filter{0, 0});
+    stamps_wanted = false;
+    bound = false;
     can_socket = open("/dev/null", O_RDONLY);
     return can_socket;
+}
+
+int close(int fd)
+{
+    if (fd == can_socket && fd >= 0) {
+        can_socket = -1;
+        bound = false;
+    }
+    netlink_sockets.erase(std::remove(netlink_sockets.begin(), netlink_sockets.end(), fd),
+                          netlink_sockets.end());
+    link_watchers.erase(std::remove(link_watchers.begin(), link_watchers.end(), fd),
+                        link_watchers.end());
+    return real<int (*)(int)>("close")(fd);
+}
+
+unsigned if_nametoindex(const char *name)
+{
+    load_script();
+    const Interface *link = find_interface(name);
+    return link && link->present ? link->index : 0;
+}
+
+char *if_indextoname(unsigned index, char *name)
+{
+    load_script();
+    for (const Interface &link : interfaces) {
+        if (link.present && static_cast<unsigned>(link.index) == index) {
+            snprintf(name, IF_NAMESIZE, "%s", link.name.c_str());
+            return name;
+        }
+    }
+    errno = ENXIO;
+    return nullptr;
+}
+
+ssize_t send(int fd, const void *data, size_t length, int flags)
+{
+    if (!is_netlink(fd))
+        return real<ssize_t (*)(int, const void *, size_t, int)>("send")(fd, data, length,
+                                                                        flags);
+    const auto *header = static_cast<const nlmsghdr *>(data);
+    if (length < NLMSG_LENGTH(sizeof(ifinfomsg)) || header->nlmsg_type != RTM_GETLINK)
+        die("a netlink request the stand-in does not simulate");
+    const int index = static_cast<const ifinfomsg *>(NLMSG_DATA(header))->ifi_index;
+    const Interface *found = nullptr;
+    for (const Interface &link : interfaces)
+        if (link.present && link.index == index)
+            found = &link;
+    netlink_messages.emplace_back(fd, link_message(RTM_NEWLINK, found));
+    return static_cast<ssize_t>(length);
+}
+
+ssize_t recv(int fd, void *buffer, size_t length, int flags)
+{
+    if (!is_netlink(fd))
+        return real<ssize_t (*)(int, void *, size_t, int)>("recv")(fd, buffer, length, flags);
+    if (std::find(link_watchers.begin(), link_watchers.end(), fd) != link_watchers.end())
+        play_until_link_event(fd);
+    for (auto m = netlink_messages.begin(); m != netlink_messages.end(); ++m) {
+        if (m->first == fd) {
+            const size_t size = std::min(length, m->second.size());
+            memcpy(buffer, m->second.data(), size);
+            netlink_messages.erase(m);
+            return static_cast<ssize_t>(size);
+        }
+    }
+    die("a netlink receive that would wait for ever");
 }
 
 int setsockopt(int fd, int level, int name, const void *value, socklen_t length)
@@ -356,6 +623,14 @@ int setsockopt(int fd, int level, int name, const void *value, socklen_t length)
 
 int bind(int fd, const sockaddr *address, socklen_t length)
 {
+    if (is_netlink(fd)) {
+        const auto *groups = reinterpret_cast<const sockaddr_nl *>(address);
+        if (length < sizeof(sockaddr_nl) || groups->nl_family != AF_NETLINK)
+            die("bind with a malformed netlink address");
+        if (groups->nl_groups & RTMGRP_LINK)
+            link_watchers.push_back(fd);
+        return 0;
+    }
     if (fd != can_socket || can_socket < 0)
         return real<int (*)(int, const sockaddr *, socklen_t)>("bind")(
             fd, address, length);
@@ -363,10 +638,16 @@ int bind(int fd, const sockaddr *address, socklen_t length)
     if (length != sizeof(sockaddr_can) || can->can_family != AF_CAN)
         die("bind with a malformed CAN address");
     fprintf(stderr, "fakebus: bound to ifindex %d\n", can->can_ifindex);
-    if (bind_fails) {
+    const bool present = can->can_ifindex == 0 ||
+                         std::any_of(interfaces.begin(), interfaces.end(), [&](const Interface &i) {
+                             return i.present && i.index == can->can_ifindex;
+                         });
+    if (bind_fails || !present) {
         errno = ENODEV;
         return -1;
     }
+    bound = true;
+    bound_index = can->can_ifindex;
     return 0;
 }
 
@@ -377,22 +658,25 @@ ssize_t recvmsg(int fd, msghdr *message, int flags)
             TIME64_SYMBOL("recvmsg"))(fd, message, flags);
     if (message->msg_iovlen != 1)
         die("recvmsg with other than one buffer");
-    if (message->msg_name && message->msg_namelen >= sizeof(sockaddr_can)) {
-        sockaddr_can sender{};
-        sender.can_family = AF_CAN;
-        memcpy(message->msg_name, &sender, sizeof sender);
-        message->msg_namelen = sizeof sender;
-    }
     if (flags & ~MSG_DONTWAIT)
         die("recvmsg with flags the stand-in does not simulate");
     timespec arrival{};
-    const ssize_t received = play_next_receive(message->msg_iov[0].iov_base,
-                                               message->msg_iov[0].iov_len, arrival,
-                                               flags & MSG_DONTWAIT);
+    int ifindex = 0;
+    bool local = false;
+    const ssize_t received =
+        play_next_receive(message->msg_iov[0].iov_base, message->msg_iov[0].iov_len, arrival,
+                          flags & MSG_DONTWAIT, ifindex, local);
+    if (message->msg_name && message->msg_namelen >= sizeof(sockaddr_can)) {
+        sockaddr_can sender{};
+        sender.can_family = AF_CAN;
+        sender.can_ifindex = ifindex;
+        memcpy(message->msg_name, &sender, sizeof sender);
+        message->msg_namelen = sizeof sender;
+    }
     // As the kernel does: the stamp when asked for and when it fits.
     const size_t room = message->msg_control ? message->msg_controllen : 0;
     message->msg_controllen = 0;
-    message->msg_flags = 0;
+    message->msg_flags = local && received > 0 ? MSG_DONTROUTE : 0;
     if (received > 0 && stamps_wanted) {
         if (room < CMSG_SPACE(sizeof arrival)) {
             message->msg_flags |= MSG_CTRUNC;

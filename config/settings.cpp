@@ -1,0 +1,116 @@
+// The daemon's keys, read and checked in one place.
+#include "config.h"
+#include "pgnclock.h"
+
+#include <err.h>
+#include <net/if.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// Keys whose loss would widen who may set the clock: unlike the others, a
+// value that names nothing stops the daemon, and so does one that would not
+// count (in a file discarded as malformed, in a section, in another case, or
+// given twice; other misspellings are named as unknown keys).
+const char *const guarding_keys[] = {"source_address", "interface", "local_frames"};
+
+bool has_hex_digit(const std::string &text)
+{
+    const char *digits = text.c_str();
+    if (digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X'))
+        digits += 2;
+    return isxdigit(static_cast<unsigned char>(digits[0]));
+}
+
+// A J1939 source address in hexadecimal, 0x prefix optional; -1 when none
+// is chosen.
+int read_time_source(const cConfig &config)
+{
+    const std::string text = config.getString("source_address", "");
+    if (text.empty())
+        return -1;
+    const char *digits = text.c_str();
+    if (digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X'))
+        digits += 2;
+    const size_t length = strlen(digits);
+    const bool hexadecimal =
+        length > 0 && strspn(digits, "0123456789abcdefABCDEF") == length;
+    const unsigned long address = hexadecimal ? strtoul(digits, nullptr, 16) : ULONG_MAX;
+    // 0xFE is the null address of a node without one, 0xFF the global one.
+    if (address > 0xFD)
+        errx(1, "source_address = '%s' names no sender: a J1939 source address "
+                "is hexadecimal, 0x00 to 0xFD", text.c_str());
+    return static_cast<int>(address);
+}
+
+// A name the kernel could give an interface.
+std::string read_interface(const cConfig &config)
+{
+    const std::string name = config.getString("interface", "any");
+    if (name.size() >= IFNAMSIZ || name.find_first_of("/: \t") != std::string::npos)
+        errx(1, "interface = '%s' names no interface: at most %d characters, "
+                "without '/', ':' or blanks", name.c_str(), IFNAMSIZ - 1);
+    return name;
+}
+
+LocalFramesPolicy read_local_frames(const cConfig &config)
+{
+    const std::string text = config.getString("local_frames", "auto");
+    if (text == "auto")
+        return local_frames_auto;
+    if (text == "accept")
+        return local_frames_accept;
+    if (text == "ignore")
+        return local_frames_ignore;
+    errx(1, "local_frames = '%s' is none of auto, accept and ignore", text.c_str());
+}
+
+}  // namespace
+
+void read_settings(cConfig &config, const std::string &path)
+{
+    const char *file = path.c_str();
+    const bool loaded = config.load(path);
+    // Defaults in place of a file that is there would be a surprise.
+    if (config.readError() != 0)
+        errx(1, "%s: %s", file, strerror(config.readError()));
+    // A broken file is named, or the user who mistyped a line would never
+    // learn why; nor would the user of a misspelt key.
+    if (!loaded && config.malformedLine() > 0)
+        warnx("%s: line %d is malformed: the whole file is ignored and the "
+              "defaults apply", file, config.malformedLine());
+    for (const std::string &key : config.keys())
+        if (key != "time_pgn" && key != "drift" && key != "source_address" &&
+            key != "interface" && key != "local_frames")
+            warnx("%s: unknown key '%s' ignored", file, key.c_str());
+
+    // strtoul as ever: a 0x prefix optional, the last four digits kept, and
+    // text without a digit gives 0, which is then named.
+    const std::string pgn = config.getString("time_pgn", "0xD500");
+    TimePGN = static_cast<uint16_t>(strtoul(pgn.c_str(), nullptr, 16));
+    if (!has_hex_digit(pgn))
+        warnx("%s: time_pgn = '%s' has no hexadecimal digit: 0x0000 applies", file,
+              pgn.c_str());
+
+    // A value that is no int gives the default, whatever the default.
+    const int drift = config.getInt("drift", 2000);
+    if (!config.getString("drift", "").empty() &&
+        config.getInt("drift", 0) != config.getInt("drift", 1))
+        warnx("%s: drift = '%s' is no whole number of milliseconds: 2000 applies", file,
+              config.getString("drift", "").c_str());
+    TimeDrift = static_cast<int64_t>(drift);
+}
+
+void read_source_settings(const cConfig &config, const std::string &path)
+{
+    for (const char *key : guarding_keys)
+        if (config.misplaced(key) > 0)
+            errx(1, "%s: %s is given where it cannot count (a malformed file, "
+                    "a [section], another spelling or a second time)", path.c_str(), key);
+    TimeSource = read_time_source(config);
+    TimeInterface = read_interface(config);
+    LocalFrames = read_local_frames(config);
+}
