@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -54,9 +55,12 @@ TEST_F(ConfigTest, MissingUnreadableOrMalformedFileLeavesDefaults)
     EXPECT_EQ(config.getInt("drift", 2000), 2000);
     EXPECT_EQ(config.malformedLine(), 0);
 
-    EXPECT_FALSE(config.load(dir));  // a directory
+    EXPECT_EQ(config.readError(), 0);
+
+    EXPECT_FALSE(config.load(dir));  // there, but no file to read
     EXPECT_EQ(config.getInt("drift", 2000), 2000);
     EXPECT_EQ(config.malformedLine(), 0);
+    EXPECT_EQ(config.readError(), EISDIR);
 
     // One bad line discards the keys around it too, and is the one named.
     EXPECT_FALSE(load("drift = 5\nthis line is no setting\ntime_pgn = 0x1234\n"));
@@ -73,6 +77,52 @@ TEST_F(ConfigTest, MissingUnreadableOrMalformedFileLeavesDefaults)
 
     EXPECT_TRUE(load("drift = 5\n"));
     EXPECT_EQ(config.malformedLine(), 0);
+    EXPECT_EQ(config.readError(), 0);
+}
+
+struct RefusedLineCase {
+    const char *name;
+    std::string text;
+    int malformed_line;
+    const char *named;  // a key the refused line names, still counted
+};
+
+// What the parser would misread without a word is refused: an indented line
+// it would join to the value before, a line too long for it whose tail it
+// would read as a line of its own.
+const RefusedLineCase refused_line_cases[] = {
+    {"indented setting", "drift = 500\n    source_address = 0x25\n", 2, "source_address"},
+    {"tab-indented setting", "drift = 500\n\tinterface = can0\n", 2, "interface"},
+    {"longest line read", "drift = 5 ;" + std::string(187, 'x') + "\n", 0, nullptr},
+    {"one character longer", "drift = 5 ;" + std::string(188, 'x') + "\n", 1, "drift"},
+    {"long line's tail", "time_pgn = 0xD500 ;" + std::string(190, ' ') + "0x000A\n", 1,
+     "time_pgn"},
+};
+
+TEST_F(ConfigTest, LinesTheParserWouldMisreadAreMalformed)
+{
+    for (const auto &c : refused_line_cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(load(c.text), c.malformed_line == 0);
+        EXPECT_EQ(config.malformedLine(), c.malformed_line);
+        if (c.named) {
+            EXPECT_EQ(config.misplaced(c.named), 1);
+        }
+    }
+    // Indented comments and blank lines are fine.
+    EXPECT_TRUE(load("drift = 5\n   # a note\n  \n\t; another\n"));
+    EXPECT_EQ(config.getInt("drift", 2000), 5);
+}
+
+TEST_F(ConfigTest, BlankThenHashStartsAComment)
+{
+    EXPECT_TRUE(load("drift = 5000  # five seconds\ntime_pgn = FEE6\t#the standard one\n"
+                     "# a whole line\n"));
+    EXPECT_EQ(config.getInt("drift", 2000), 5000);
+    EXPECT_EQ(config.getString("time_pgn", "0xD500"), "FEE6");
+    // Without a blank before it, '#' is part of the value.
+    EXPECT_TRUE(load("time_pgn = FEE6#x\n"));
+    EXPECT_EQ(config.getString("time_pgn", "0xD500"), "FEE6#x");
 }
 
 TEST_F(ConfigTest, EmptyFileOrEmptyValueGivesDefault)
