@@ -213,17 +213,6 @@ static bool arrival_time(msghdr &message, timespec &arrival)
     return false;
 }
 
-// The real-time clock less the monotonic one: it changes only when the clock
-// is stepped.
-static int64_t wall_offset_ns()
-{
-    timespec wall{}, monotonic{};
-    clock_gettime(CLOCK_REALTIME, &wall);
-    clock_gettime(CLOCK_MONOTONIC, &monotonic);
-    return (int64_t{wall.tv_sec} - monotonic.tv_sec) * 1000000000 +
-           (wall.tv_nsec - monotonic.tv_nsec);
-}
-
 // Frames queued when the clock was stepped are stamped on the clock as it
 // was, so their stamps no longer tell how long they waited: one that seems
 // fresh would step the clock by the same amount again. They are dropped, and
@@ -280,7 +269,13 @@ int main(int argc, char *argv[])
     // adds a 64-bit copy of a stamp that an older kernel gives in 32 bits,
     // and a full buffer would lose it.
     alignas(cmsghdr) char control[2 * CMSG_SPACE(sizeof(timespec))];
-    int64_t offset = wall_offset_ns();
+    // Where the clock stood against the boot-time clock after the last
+    // frame, and the first moment stamped on the clock as it now is: a frame
+    // stamped in the second before it (one the kernel had stamped but not
+    // yet queued when the rest were dropped) waited on a clock since
+    // stepped. One stamped earlier is more than a second old anyway.
+    int64_t offset = clock_offset_ns();
+    timespec stamped_from{};
     for (;;) {
         msghdr message{};
         message.msg_name = &sender;
@@ -304,6 +299,13 @@ int main(int argc, char *argv[])
         // retried.
         if (received <= 0)
             continue;
+        // A step since the last frame, by anything: this one and those queued
+        // behind it may be stamped on the clock as it was.
+        if (clock_stepped_since(offset)) {
+            offset = clock_offset_ns(&stamped_from);
+            drop_queued_frames(sock);
+            continue;
+        }
 
         if (!from_time_source(frame.can_id))
             continue;
@@ -311,16 +313,20 @@ int main(int argc, char *argv[])
         if ((message.msg_flags & MSG_DONTROUTE) && id.pgn == TimePGN &&
             !local_frame_counts(sender.can_ifindex))
             continue;
-        timespec arrival;
+        timespec arrival{};
         const bool stamped = arrival_time(message, arrival);
+        const int64_t stamped_before_ns =
+            (int64_t{stamped_from.tv_sec} - arrival.tv_sec) * 1000000000 +
+            (stamped_from.tv_nsec - arrival.tv_nsec);
+        if (stamped && stamped_before_ns > 0 && stamped_before_ns <= 1000000000)
+            continue;
         check_time_update(id.pgn, frame.data, frame.can_dlc,
                           stamped ? &arrival : nullptr, id.source_address);
 
-        // By this daemon or anything else; the mark's microsecond steps
-        // cancel out.
-        const int64_t offset_now = wall_offset_ns();
-        if (offset_now - offset >= 1000000 || offset - offset_now >= 1000000)
+        // Stepped by this frame (the mark's microsecond steps cancel out).
+        if (clock_stepped_since(offset)) {
+            offset = clock_offset_ns(&stamped_from);
             drop_queued_frames(sock);
-        offset = offset_now;
+        }
     }
 }

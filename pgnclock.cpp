@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cinttypes>
+#include <climits>
 #include <cstdio>
 
 uint16_t TimePGN;
@@ -261,21 +262,64 @@ static int step_to_bus_time(const timespec &received, const timespec &arrival)
 // 500 ppm), by which it also grows the error of a mark.
 static constexpr int64_t drift_per_us = 2000;
 
-// Microseconds on the monotonic clock since since.
+// Microseconds on the boot-time clock since since: a suspend counts too.
 static int64_t elapsed_us(const timespec &since)
 {
     timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
+    clock_gettime(CLOCK_BOOTTIME, &now);
     return (int64_t{now.tv_sec} - since.tv_sec) * 1000000 + (now.tv_nsec - since.tv_nsec) / 1000;
+}
+
+// a - b in nanoseconds; INT64_MIN for a span no clock holds.
+static int64_t span_ns(const timespec &a, const timespec &b)
+{
+    int64_t ns = 0;
+    if (__builtin_sub_overflow(int64_t{a.tv_sec}, int64_t{b.tv_sec}, &ns) ||
+        __builtin_mul_overflow(ns, int64_t{1000000000}, &ns) ||
+        __builtin_add_overflow(ns, int64_t{a.tv_nsec} - b.tv_nsec, &ns) || ns == INT64_MIN)
+        return INT64_MIN;
+    return ns;
+}
+
+int64_t clock_offset_ns(timespec *wall)
+{
+    timespec real{}, boot{};
+    clock_gettime(CLOCK_REALTIME, &real);
+    clock_gettime(CLOCK_BOOTTIME, &boot);
+    if (wall)
+        *wall = real;
+    return span_ns(real, boot);
+}
+
+bool clock_stepped_since(int64_t expected_offset_ns)
+{
+    const int64_t offset = clock_offset_ns();
+    int64_t moved = 0;
+    return offset == INT64_MIN || expected_offset_ns == INT64_MIN ||
+           __builtin_sub_overflow(offset, expected_offset_ns, &moved) || moved >= 1000000 ||
+           moved <= -1000000;
+}
+
+// Whether something else stepped the clock since this daemon found its
+// offset, named when it did.
+static bool stepped_meanwhile(int64_t offset)
+{
+    if (!clock_stepped_since(offset))
+        return false;
+    warnx("the clock was stepped meanwhile by another process: this frame is not used");
+    return true;
 }
 
 void check_and_set_time(const timespec &now, const timespec &received,
                         const timespec *arrival)
 {
     // Anything that holds the daemon from here on (a full pipe, SIGSTOP)
-    // leaves the mark's view of the clock that much older.
+    // leaves the mark's view of the clock that much older, and another
+    // process may step the clock meanwhile: then what this frame found no
+    // longer holds, and neither a set nor a mark may follow from it.
     timespec read_at{};
-    clock_gettime(CLOCK_MONOTONIC, &read_at);
+    clock_gettime(CLOCK_BOOTTIME, &read_at);
+    const int64_t offset = span_ns(now, read_at);
     const timespec came = arrival ? *arrival : now;
     const long waited = waited_us(came, now);
     if (waited < 0)
@@ -290,18 +334,25 @@ void check_and_set_time(const timespec &now, const timespec &received,
     if (difference < TimeDrift) {
         // A negative drift asks for the clock to be left alone: it is then
         // no more vouched for than it is set.
-        if (static_cast<int64_t>(TimeDrift) >= 0)
+        if (static_cast<int64_t>(TimeDrift) >= 0 && !stepped_meanwhile(offset))
             mark_synchronised(difference, waited + elapsed_us(read_at) / drift_per_us);
         return;
     }
 
     puts("Setting system clock");
     fflush(stdout);
+    if (stepped_meanwhile(offset))
+        return;
     if (step_to_bus_time(received, came) < 0) {
         warn("clock_adjtime(ADJ_SETOFFSET)");
         // The clock stays where the frame found it.
-        mark_synchronised(difference, waited + elapsed_us(read_at) / drift_per_us);
+        if (!stepped_meanwhile(offset))
+            mark_synchronised(difference, waited + elapsed_us(read_at) / drift_per_us);
         return;
     }
-    mark_synchronised(0, waited + elapsed_us(read_at) / drift_per_us);
+    int64_t stepped_offset = INT64_MIN;
+    if (offset != INT64_MIN && __builtin_add_overflow(offset, span_ns(received, came), &stepped_offset))
+        stepped_offset = INT64_MIN;
+    if (!stepped_meanwhile(stepped_offset))
+        mark_synchronised(0, waited + elapsed_us(read_at) / drift_per_us);
 }

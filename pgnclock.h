@@ -49,6 +49,15 @@ can_filter time_frame_filter();
 // the sender does not matter.
 constexpr uint8_t j1939_null_address = 0xFE;
 
+// The real-time clock less the boot-time one, in nanoseconds: it changes
+// only when something steps the clock (this daemon or another process), not
+// with a suspend. wall, if given, receives the real-time reading.
+int64_t clock_offset_ns(timespec *wall = nullptr);
+
+// Whether the clock has been stepped by a millisecond or more since its
+// offset was expected (clock_offset_ns), by anything.
+bool clock_stepped_since(int64_t expected_offset_ns);
+
 // Handles one received frame: time/date frames go on to the clock check.
 // arrival is the kernel's receive time of the frame, or null when it gave
 // none; a frame that waited more than a second is not a time any more.

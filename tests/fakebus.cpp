@@ -31,17 +31,22 @@
 //                            watchers
 //   stall SECONDS[.FRACTION] the next frame arrives now but is received
 //                            this much later, as by a stopped daemon
-//   hold SECONDS[.FRACTION]  the daemon's next flush of standard output
+//   hold SECONDS[.FRACTION] [STEP]
+//                            the daemon's next flush of standard output
 //                            takes this long, as when its pipe is full and
 //                            the reader stopped: it is held between reading
-//                            the clock and setting it
+//                            the clock and setting it; meanwhile another
+//                            process steps the clock by STEP seconds
+//   step SECONDS[.FRACTION]  another process (date -s) steps the clock by
+//                            this much, forward or, with "-", back
 //   queued ID#DATA           a frame that arrived with the one before it and
 //                            waits in the queue behind it: stamped as that
 //                            one was, and the only kind of frame that a
 //                            receive with MSG_DONTWAIT takes (others wait for
 //                            the next blocking receive: EAGAIN)
-// CLOCK_MONOTONIC moves on with stall and hold only: now and a set or step
-// of the clock leave it. rtnetlink (NETLINK_ROUTE) answers RTM_GETLINK for
+// CLOCK_BOOTTIME (and CLOCK_MONOTONIC, the same here) moves with the real-time
+// clock, except when that is set or stepped: "now" says what the clock reads,
+// as if it had always read so, while a set, a step or "step" moves it alone. rtnetlink (NETLINK_ROUTE) answers RTM_GETLINK for
 // an interface's kind and tells link watchers (RTMGRP_LINK) of plug and
 // unplug; a watcher's receive plays the script up to the next of them.
 //   recv-error | recv-empty  one receive that fails (EINTR) | returns 0
@@ -155,6 +160,8 @@ std::vector<can_filter> filters{can_filter{0, 0}};
 unsigned frames_filtered = 0;
 timespec stall{};
 timespec hold{};
+timespec hold_step{};
+bool hold_steps = false;
 
 void advance(timespec &clock, const timespec &by)
 {
@@ -165,6 +172,11 @@ void advance(timespec &clock, const timespec &by)
         ++clock.tv_sec;
     }
 }
+
+// The clock read as if it had always read so: the boot-time clock moves with it.
+void set_clock_keeping_offset(const timespec &now);
+// A step by another process, which clears the kernel's state as any does.
+void foreign_step(const timespec &by);
 std::vector<std::string> script;
 size_t next_line = 0;
 
@@ -218,6 +230,13 @@ void load_script()
 
 timespec parse_time(const std::string &text)
 {
+    // Negative: as a timespec holds it, whole seconds down and a fraction up.
+    if (!text.empty() && text[0] == '-') {
+        const timespec magnitude = parse_time(text.substr(1));
+        return magnitude.tv_nsec == 0
+                   ? timespec{-magnitude.tv_sec, 0}
+                   : timespec{-magnitude.tv_sec - 1, 1000000000 - magnitude.tv_nsec};
+    }
     timespec t{};
     char *end = nullptr;
     t.tv_sec = strtoll(text.c_str(), &end, 10);
@@ -296,7 +315,9 @@ bool run_command(const std::string &command, std::istringstream &words)
 {
     std::string argument;
     if (command == "now" && words >> argument) {
-        simulated_now = parse_time(argument);
+        set_clock_keeping_offset(parse_time(argument));
+    } else if (command == "step" && words >> argument) {
+        foreign_step(parse_time(argument));
     } else if (command == "refuse") {
         settime_errno = EPERM;
     } else if (command == "accept") {
@@ -305,6 +326,9 @@ bool run_command(const std::string &command, std::istringstream &words)
         stall = parse_time(argument);
     } else if (command == "hold" && words >> argument) {
         hold = parse_time(argument);
+        hold_steps = static_cast<bool>(words >> argument);
+        if (hold_steps)
+            hold_step = parse_time(argument);
     } else if (command == "unplug" || command == "plug") {
         std::string name;
         words >> name;
@@ -443,11 +467,35 @@ bool is_netlink(int fd)
            netlink_sockets.end();
 }
 
+void set_clock_keeping_offset(const timespec &now)
+{
+    const int64_t by_ns = (int64_t{now.tv_sec} - simulated_now.tv_sec) * 1000000000 +
+                          (now.tv_nsec - simulated_now.tv_nsec);
+    simulated_now = now;
+    int64_t boot_ns = int64_t{simulated_monotonic.tv_sec} * 1000000000 +
+                      simulated_monotonic.tv_nsec + by_ns;
+    simulated_monotonic = timespec{static_cast<time_t>(boot_ns / 1000000000),
+                                   static_cast<long>(boot_ns % 1000000000)};
+    if (simulated_monotonic.tv_nsec < 0) {
+        simulated_monotonic.tv_nsec += 1000000000;
+        --simulated_monotonic.tv_sec;
+    }
+}
+
+void foreign_step(const timespec &by)
+{
+    advance(simulated_now, by);
+    clear_ntp_state();
+    if (can_socket >= 0)
+        fprintf(stderr, "fakebus: clock stepped by another process to %lld.%09ld\n",
+                static_cast<long long>(simulated_now.tv_sec), simulated_now.tv_nsec);
+}
+
 }  // namespace
 
 extern "C" {
 
-void fakebus_set_now(const timespec *now) { simulated_now = *now; }
+void fakebus_set_now(const timespec *now) { set_clock_keeping_offset(*now); }
 timespec fakebus_now(void) { return simulated_now; }
 void fakebus_hold(const timespec *by) { hold = *by; }
 void fakebus_refuse_settime(int error) { settime_errno = error; }
@@ -490,6 +538,7 @@ void fakebus_reset(void)
     mktime_fails = false;
     settime_count = 0;
     hold = timespec{};
+    hold_steps = false;
     simulated_monotonic = timespec{1000, 0};
     clear_ntp_state();
     adjtime_count = 0;
@@ -694,7 +743,7 @@ ssize_t recvmsg(int fd, msghdr *message, int flags)
 
 int clock_gettime(clockid_t clock, timespec *now)
 {
-    if (clock == CLOCK_MONOTONIC) {
+    if (clock == CLOCK_MONOTONIC || clock == CLOCK_BOOTTIME) {
         *now = simulated_monotonic;
         return 0;
     }
@@ -712,6 +761,9 @@ int fflush(FILE *stream)
         advance(simulated_now, hold);
         advance(simulated_monotonic, hold);
         hold = timespec{};
+        if (hold_steps)
+            foreign_step(hold_step);
+        hold_steps = false;
     }
     return flushed;
 }
