@@ -227,9 +227,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         check(std::llabs(off_ns) <= int64_t{state.maxerror} * 1000,
               "clock marked closer to the bus time than it is");
     }
-    // No mark stands once a frame showed the clock 15 s or more off.
+    // No mark stands once a frame showed the clock 15 s or more off. (On a
+    // clock no kernel can hold, the daemon cannot tell whether it was
+    // stepped meanwhile, and leaves the state to whoever stepped it.)
     if (taken && !moved && difference_ms >= 15000 && static_cast<int64_t>(TimeDrift) >= 0 &&
-        !(faults & 6))
+        !(faults & 6) && now.tv_sec >= 0 && now.tv_sec < (int64_t{1} << 34))
         check(!marked_now, "a mark stands on a clock found 15 s or more off");
     return 0;
 }

@@ -56,6 +56,9 @@ TEST_F(ConfigTest, MissingUnreadableOrMalformedFileLeavesDefaults)
     EXPECT_EQ(config.malformedLine(), 0);
 
     EXPECT_EQ(config.readError(), 0);
+    EXPECT_TRUE(load("drift = 5\n"));
+    EXPECT_FALSE(config.load(path + "/below-a-file.conf"));  // missing too
+    EXPECT_EQ(config.readError(), 0);
 
     EXPECT_FALSE(config.load(dir));  // there, but no file to read
     EXPECT_EQ(config.getInt("drift", 2000), 2000);
@@ -95,6 +98,7 @@ const RefusedLineCase refused_line_cases[] = {
     {"tab-indented setting", "drift = 500\n\tinterface = can0\n", 2, "interface"},
     {"longest line read", "drift = 5 ;" + std::string(187, 'x') + "\n", 0, nullptr},
     {"one character longer", "drift = 5 ;" + std::string(188, 'x') + "\n", 1, "drift"},
+    {"indented before a malformed line", "drift = 5\n  x = 1\nno setting\n", 2, "x"},
     {"long line's tail", "time_pgn = 0xD500 ;" + std::string(190, ' ') + "0x000A\n", 1,
      "time_pgn"},
 };

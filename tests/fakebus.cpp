@@ -9,7 +9,7 @@
 // Bus script, one command a line (a line starting with '#' is a comment):
 //   now SECONDS[.FRACTION]   what CLOCK_REALTIME reads from here on
 //   refuse | accept          later clock sets fail with EPERM | succeed
-//   frame ID#DATA [IFACE] [local]
+//   frame ID#DATA [IFACE] [local] [ago=SECONDS]
 //                            one frame, in cansend's notation; an 8-digit
 //                            ID is extended, a 3-digit one standard, and
 //                            "R" after the "#" makes it a remote request. It
@@ -19,7 +19,12 @@
 //                            socket's receive filter (CAN_RAW_FILTER) does not
 //                            pass it, or when the socket is bound to another
 //                            interface or IFACE is unplugged. "local": this
-//                            device sent it (MSG_DONTROUTE, the local echo)
+//                            device sent it (MSG_DONTROUTE, the local echo).
+//                            ago=: stamped that long before it is received,
+//                            as a frame the kernel stamped before a step but
+//                            queued only after it
+//   race SECONDS[.FRACTION]  another process steps the clock by this much
+//                            right after the daemon's next step of it
 //   interface NAME INDEX KIND an interface present from the start, of the
 //                            link kind KIND (vcan, vxcan, can); without any,
 //                            no interface is present
@@ -29,8 +34,9 @@
 //                            hears nothing more) | comes, or comes back,
 //                            under INDEX; either is told to rtnetlink's link
 //                            watchers
-//   stall SECONDS[.FRACTION] the next frame arrives now but is received
-//                            this much later, as by a stopped daemon
+//   stall SECONDS[.FRACTION] the next frame arrives now (a queued one: when
+//                            it did) but is received this much later, as by
+//                            a stopped daemon
 //   hold SECONDS[.FRACTION] [STEP]
 //                            the daemon's next flush of standard output
 //                            takes this long, as when its pipe is full and
@@ -162,6 +168,8 @@ timespec stall{};
 timespec hold{};
 timespec hold_step{};
 bool hold_steps = false;
+timespec race_step{};
+bool races = false;
 
 void advance(timespec &clock, const timespec &by)
 {
@@ -324,6 +332,9 @@ bool run_command(const std::string &command, std::istringstream &words)
         settime_errno = 0;
     } else if (command == "stall" && words >> argument) {
         stall = parse_time(argument);
+    } else if (command == "race" && words >> argument) {
+        race_step = parse_time(argument);
+        races = true;
     } else if (command == "hold" && words >> argument) {
         hold = parse_time(argument);
         hold_steps = static_cast<bool>(words >> argument);
@@ -374,7 +385,12 @@ ssize_t play_next_receive(void *buffer, size_t length, timespec &arrival, bool n
             errno = ENODEV;
             return -1;
         }
-        if (nonblocking && script[next_line].compare(0, 7, "queued ") != 0) {
+        // Only a queued frame is there already, held off or not.
+        size_t next = next_line;
+        while (next < script.size() && script[next].compare(0, 6, "stall ") == 0)
+            ++next;
+        if (nonblocking &&
+            (next == script.size() || script[next].compare(0, 7, "queued ") != 0)) {
             errno = EAGAIN;
             return -1;
         }
@@ -400,9 +416,12 @@ ssize_t play_next_receive(void *buffer, size_t length, timespec &arrival, bool n
             ifindex = bound_index;
             local = false;
             bool absent = false;
+            timespec ago{};
             for (std::string word; words >> word;) {
                 if (word == "local") {
                     local = true;
+                } else if (word.compare(0, 4, "ago=") == 0) {
+                    ago = parse_time(word.substr(4));
                 } else if (const Interface *link = find_interface(word)) {
                     ifindex = link->index;
                     absent = !link->present;
@@ -423,9 +442,15 @@ ssize_t play_next_receive(void *buffer, size_t length, timespec &arrival, bool n
             memcpy(buffer, &frame, size);
             if (command == "queued") {
                 arrival = last_arrival;
+                advance(simulated_now, stall);
+                advance(simulated_monotonic, stall);
+                stall = timespec{};
                 return size;
             }
             arrival = last_arrival = simulated_now;
+            const timespec back = parse_time("-" + std::to_string(ago.tv_sec) + "." +
+                                             std::to_string(1000000000 + ago.tv_nsec).substr(1));
+            advance(arrival, back);
             advance(simulated_now, stall);
             advance(simulated_monotonic, stall);
             stall = timespec{};
@@ -469,17 +494,22 @@ bool is_netlink(int fd)
 
 void set_clock_keeping_offset(const timespec &now)
 {
-    const int64_t by_ns = (int64_t{now.tv_sec} - simulated_now.tv_sec) * 1000000000 +
-                          (now.tv_nsec - simulated_now.tv_nsec);
-    simulated_now = now;
-    int64_t boot_ns = int64_t{simulated_monotonic.tv_sec} * 1000000000 +
-                      simulated_monotonic.tv_nsec + by_ns;
-    simulated_monotonic = timespec{static_cast<time_t>(boot_ns / 1000000000),
-                                   static_cast<long>(boot_ns % 1000000000)};
+    // Unsigned, so that any clock the fuzzer gives wraps instead of
+    // overflowing; the difference between the two clocks stays the same.
+    simulated_monotonic.tv_sec = static_cast<time_t>(
+        static_cast<uint64_t>(simulated_monotonic.tv_sec) + static_cast<uint64_t>(now.tv_sec) -
+        static_cast<uint64_t>(simulated_now.tv_sec));
+    simulated_monotonic.tv_nsec += now.tv_nsec - simulated_now.tv_nsec;
     if (simulated_monotonic.tv_nsec < 0) {
         simulated_monotonic.tv_nsec += 1000000000;
-        --simulated_monotonic.tv_sec;
+        simulated_monotonic.tv_sec = static_cast<time_t>(
+            static_cast<uint64_t>(simulated_monotonic.tv_sec) - 1);
+    } else if (simulated_monotonic.tv_nsec >= 1000000000) {
+        simulated_monotonic.tv_nsec -= 1000000000;
+        simulated_monotonic.tv_sec = static_cast<time_t>(
+            static_cast<uint64_t>(simulated_monotonic.tv_sec) + 1);
     }
+    simulated_now = now;
 }
 
 void foreign_step(const timespec &by)
@@ -844,6 +874,10 @@ int clock_adjtime(clockid_t clock, timex *request)
                     static_cast<long long>(simulated_now.tv_sec), simulated_now.tv_nsec,
                     ntp_state.status & STA_UNSYNC ? "unsynchronised" : "synchronised",
                     static_cast<long long>(ntp_state.maxerror));
+        if (races && (modes & ADJ_SETOFFSET) && !(modes & ADJ_STATUS)) {
+            races = false;
+            foreign_step(race_step);
+        }
     }
     const unsigned modes = ntp_state.modes;
     *request = ntp_state;
