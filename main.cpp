@@ -118,6 +118,10 @@ static int open_interface(const std::string &name, const can_filter &filter)
     const int sock = open_can_socket(index, filter);
     if (sock >= 0)
         return sock;
+    // The kernel refuses an interface that is no CAN one as it refuses one
+    // that is gone.
+    if (index != 0 && errno == ENODEV && interface_index(name) == index)
+        errx(1, "interface %s is no CAN interface", name.c_str());
     // Gone between the lookup and the bind: waited for like an absent one.
     if (index != 0 && errno == ENODEV) {
         warnx("interface %s does not exist: waiting for it", name.c_str());
@@ -168,12 +172,20 @@ static std::string link_kind(int index)
     return "";
 }
 
+// Whether the interface of this index is still the one named.
+static bool is_named_interface(int index)
+{
+    char name[IF_NAMESIZE] = "";
+    return if_indextoname(static_cast<unsigned>(index), name) && TimeInterface == name;
+}
+
 // Whether a frame that this device sent itself (the kernel's local echo,
-// marked MSG_DONTROUTE) counts. On a virtual interface every frame comes
-// from this device and there is no bus; on a controller a local frame is
-// any local process's, which needs no privilege to send. The first one
-// refused is named, so that whoever tried cansend learns why nothing
-// happened.
+// marked MSG_DONTROUTE) counts. On a vcan every frame comes from this
+// device and there is no bus; on a controller a local frame is any local
+// process's, which needs no privilege to send. A vxcan's frames come from
+// the namespace at its other end, a container's, and are marked all the
+// same: they do not count either. The first one refused is named, so that
+// whoever tried cansend learns why nothing happened.
 static bool local_frame_counts(int index)
 {
     if (LocalFrames == local_frames_accept)
@@ -181,7 +193,7 @@ static bool local_frame_counts(int index)
     std::string kind;
     if (LocalFrames == local_frames_auto) {
         kind = link_kind(index);
-        if (kind == "vcan" || kind == "vxcan")
+        if (kind == "vcan")
             return true;
     }
     static bool named;
@@ -194,7 +206,7 @@ static bool local_frame_counts(int index)
                   "(local_frames = ignore)", name);
         else
             warnx("a time/date frame sent from this device on %s is ignored: only "
-                  "virtual interfaces take them (local_frames = auto; link kind '%s')",
+                  "vcan takes them (local_frames = auto; link kind '%s')",
                   name, kind.c_str());
     }
     return false;
@@ -216,22 +228,38 @@ static bool arrival_time(msghdr &message, timespec &arrival)
 // Frames queued when the clock was stepped are stamped on the clock as it
 // was, so their stamps no longer tell how long they waited: one that seems
 // fresh would step the clock by the same amount again. They are dropped, and
-// the next frame, stamped on the clock as it is, counts.
-static void drop_queued_frames(int sock)
+// the next frame, stamped on the clock as it is, counts. False when the
+// interface went away meanwhile: the kernel says so once, and here.
+static bool drop_queued_frames(int sock)
 {
     can_frame frame;
     iovec buffer{&frame, sizeof frame};
     msghdr message{};
     message.msg_iov = &buffer;
     message.msg_iovlen = 1;
+    errno = 0;
     while (recvmsg(sock, &message, MSG_DONTWAIT) > 0)
         message.msg_controllen = 0;
+    return errno != ENODEV;
+}
+
+// The interface bound to went away (or is no longer called so): it is
+// heard again when it is back, under whatever index it then has; never every
+// interface instead. Returns the new socket.
+static int reopen_when_back(int sock, const can_filter &filter)
+{
+    warnx("interface %s went away: waiting for it", TimeInterface.c_str());
+    close(sock);
+    sock = wait_for_interface(TimeInterface, filter);
+    warnx("interface %s is back", TimeInterface.c_str());
+    return sock;
 }
 
 int main(int argc, char *argv[])
 {
     // No options: a word that looks like one is not taken for a file.
-    if (argc > 1 && argv[1][0] == '-') {
+    // Nor is an empty one, as an unset variable in a start script gives.
+    if (argc > 1 && (argv[1][0] == '-' || argv[1][0] == '\0')) {
         if (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0) {
             fputs(usage, stdout);
             return 0;
@@ -285,14 +313,10 @@ int main(int argc, char *argv[])
         message.msg_control = control;
         message.msg_controllen = sizeof control;
         const ssize_t received = recvmsg(sock, &message, 0);
-        // The interface bound to went away: the kernel unbinds the socket
-        // and says so once. It is heard again when it is back, under
-        // whatever index it then has; never every interface instead.
+        // The kernel unbinds a socket whose interface goes away and says so
+        // once.
         if (received < 0 && errno == ENODEV) {
-            warnx("interface %s went away: waiting for it", TimeInterface.c_str());
-            close(sock);
-            sock = wait_for_interface(TimeInterface, filter);
-            warnx("interface %s is back", TimeInterface.c_str());
+            sock = reopen_when_back(sock, filter);
             continue;
         }
         // Other failed or empty receives (a signal, a downed interface) are
@@ -303,7 +327,14 @@ int main(int argc, char *argv[])
         // behind it may be stamped on the clock as it was.
         if (clock_stepped_since(offset)) {
             offset = clock_offset_ns(&stamped_from);
-            drop_queued_frames(sock);
+            if (!drop_queued_frames(sock))
+                sock = reopen_when_back(sock, filter);
+            continue;
+        }
+        // An interface renamed away is no longer the one named: its frames
+        // stop counting, and the one now called so is waited for.
+        if (TimeInterface != "any" && !is_named_interface(sender.can_ifindex)) {
+            sock = reopen_when_back(sock, filter);
             continue;
         }
 
@@ -326,7 +357,8 @@ int main(int argc, char *argv[])
         // Stepped by this frame (the mark's microsecond steps cancel out).
         if (clock_stepped_since(offset)) {
             offset = clock_offset_ns(&stamped_from);
-            drop_queued_frames(sock);
+            if (!drop_queued_frames(sock))
+                sock = reopen_when_back(sock, filter);
         }
     }
 }

@@ -17,8 +17,7 @@ extern int TimeSource;
 // unless one is really called so. Written once at start-up.
 extern std::string TimeInterface;
 // Which frames that this device sent itself count: automatic, those on a
-// virtual interface (vcan, vxcan), where there is no bus. Written once at
-// start-up.
+// vcan, where there is no bus. Written once at start-up.
 enum LocalFramesPolicy { local_frames_auto, local_frames_accept, local_frames_ignore };
 extern LocalFramesPolicy LocalFrames;
 // Correction threshold in milliseconds. Written once at start-up from the

@@ -3,6 +3,9 @@
 #include <ini.h>
 #include <strings.h>
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -19,10 +22,13 @@ struct Parse {
 
 // Hands the parser one line at a time, as fgets would, but refuses what it
 // would misread without a word: an indented line, which it joins to the
-// value before, and a line longer than it reads, whose tail it would take
-// for a line of its own. Each is passed on as an empty line and counted as
-// malformed; the key it names is kept, so that a key that must not be lost
-// still shows. A blank followed by '#' starts a comment, as ';' does.
+// value before; a line longer than it reads, whose tail it would take for a
+// line of its own; and a line with a control character (a lone carriage
+// return that hides the lines after it, the zeros a power cut leaves). Each
+// is passed on as an empty line and counted as malformed. The key it names
+// is kept, as is the first word of a line the parser will refuse for want of
+// a '=', so that a key that must not be lost still shows. A blank followed
+// by '#' starts a comment, as ';' does.
 struct LineReader {
     FILE *file = nullptr;
     int line = 0;
@@ -36,8 +42,10 @@ char *read_line(char *buffer, int size, void *stream)
     auto &reader = *static_cast<LineReader *>(stream);
     std::string line;
     int c;
+    // Enough to tell a line too long, however long it is.
     while ((c = fgetc(reader.file)) != EOF && c != '\n')
-        line += static_cast<char>(c);
+        if (line.size() <= static_cast<size_t>(size))
+            line += static_cast<char>(c);
     if (c == EOF && ferror(reader.file))
         reader.error = errno;
     if (c == EOF && line.empty())
@@ -49,15 +57,33 @@ char *read_line(char *buffer, int size, void *stream)
                           line[text] != ';';
     // The line, its end and the terminating zero must fit.
     const bool too_long = line.size() + 2 > static_cast<size_t>(size);
-    if (indented || too_long) {
+    const size_t content = line.size() - (!line.empty() && line.back() == '\r');
+    const bool control = std::any_of(line.begin(), line.begin() + content, [](char ch) {
+        return ch != '\t' && static_cast<unsigned char>(ch) < 0x20;
+    });
+    if (text != std::string::npos && !indented && !too_long && !control &&
+        line.find_first_of("=:") == std::string::npos && line[text] != '#' &&
+        line[text] != ';' && line[text] != '[')
+        reader.refused_names.push_back(line.substr(text, line.find_first_of(" \t\r", text) - text));
+    if (indented || too_long || control) {
         if (reader.refused_line == 0)
             reader.refused_line = reader.line;
-        const size_t name_end = line.find_first_of("=:", text);
-        const size_t name_start = line.find_first_not_of(" \t", text == std::string::npos ? 0 : text);
-        if (name_end != std::string::npos && name_start < name_end) {
-            std::string name = line.substr(name_start, name_end - name_start);
-            name.erase(name.find_last_not_of(" \t") + 1);
-            reader.refused_names.push_back(name);
+        // Every setting the line holds: a lone carriage return or a zero
+        // may hide several.
+        size_t start = 0;
+        while (start < line.size()) {
+            size_t end = start;
+            while (end < line.size() && (line[end] == '\t' || static_cast<unsigned char>(line[end]) >= 0x20))
+                ++end;
+            const std::string part = line.substr(start, end - start);
+            const size_t name_start = part.find_first_not_of(" \t");
+            const size_t name_end = part.find_first_of("=:");
+            if (name_end != std::string::npos && name_start < name_end) {
+                std::string name = part.substr(name_start, name_end - name_start);
+                name.erase(name.find_last_not_of(" \t") + 1);
+                reader.refused_names.push_back(name);
+            }
+            start = end + 1;
         }
         line.clear();
     }
@@ -93,7 +119,15 @@ bool cConfig::load(const std::string &path)
     bool ok = false;
     malformed_line = 0;
     read_error = 0;
-    if (FILE *file = fopen(path.c_str(), "r")) {
+    // Only a regular file is read: a FIFO would hold the daemon at start,
+    // a device would never end. A link that leads nowhere is there, broken.
+    struct stat about {};
+    if (stat(path.c_str(), &about) == 0 && !S_ISREG(about.st_mode)) {
+        read_error = S_ISDIR(about.st_mode) ? EISDIR : EINVAL;
+    } else if (lstat(path.c_str(), &about) == 0 && S_ISLNK(about.st_mode) &&
+               stat(path.c_str(), &about) != 0) {
+        read_error = ENOLINK;
+    } else if (FILE *file = fopen(path.c_str(), "r")) {
         // The reader's error catches what the parser takes for an empty
         // file, such as a directory or a read error half-way.
         LineReader reader;

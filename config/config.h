@@ -21,7 +21,8 @@ public:
     int malformedLine() const { return malformed_line; }
 
     // Why the file last loaded exists but could not be read (an errno
-    // value), or 0.
+    // value: EINVAL for one that is no regular file nor folder, ENOLINK for
+    // a symbolic link that leads nowhere), or 0.
     int readError() const { return read_error; }
 
     // The keys in force, those at the top of a file that was taken.

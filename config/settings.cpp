@@ -5,6 +5,7 @@
 #include <err.h>
 #include <net/if.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +17,14 @@ namespace {
 // count (in a file discarded as malformed, in a section, in another case, or
 // given twice; other misspellings are named as unknown keys).
 const char *const guarding_keys[] = {"source_address", "interface", "local_frames"};
+
+// What of a time_pgn value strtoul does not read, or "" when it reads all.
+std::string unread_part(const std::string &text)
+{
+    char *end = nullptr;
+    strtoul(text.c_str(), &end, 16);
+    return end;
+}
 
 bool has_hex_digit(const std::string &text)
 {
@@ -76,7 +85,10 @@ void read_settings(cConfig &config, const std::string &path)
     const bool loaded = config.load(path);
     // Defaults in place of a file that is there would be a surprise.
     if (config.readError() != 0)
-        errx(1, "%s: %s", file, strerror(config.readError()));
+        errx(1, "%s: %s", file,
+             config.readError() == EINVAL    ? "not a regular file"
+             : config.readError() == ENOLINK ? "a symbolic link that leads nowhere"
+                                             : strerror(config.readError()));
     // A broken file is named, or the user who mistyped a line would never
     // learn why; nor would the user of a misspelt key.
     if (!loaded && config.malformedLine() > 0)
@@ -94,6 +106,9 @@ void read_settings(cConfig &config, const std::string &path)
     if (!has_hex_digit(pgn))
         warnx("%s: time_pgn = '%s' has no hexadecimal digit: 0x0000 applies", file,
               pgn.c_str());
+    else if (!unread_part(pgn).empty())
+        warnx("%s: time_pgn = '%s' goes on after its number: 0x%04X applies", file,
+              pgn.c_str(), TimePGN);
 
     // A value that is no int gives the default, whatever the default.
     const int drift = config.getInt("drift", 2000);

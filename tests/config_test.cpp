@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -65,6 +66,20 @@ TEST_F(ConfigTest, MissingUnreadableOrMalformedFileLeavesDefaults)
     EXPECT_EQ(config.malformedLine(), 0);
     EXPECT_EQ(config.readError(), EISDIR);
 
+    // Read, they would hold the daemon at start or never end.
+    const std::string fifo = dir + "/fifo.conf", dangling = dir + "/dangling.conf";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_FALSE(config.load(fifo));
+    EXPECT_EQ(config.readError(), EINVAL);
+    EXPECT_FALSE(config.load("/dev/zero"));
+    EXPECT_EQ(config.readError(), EINVAL);
+    remove(fifo.c_str());
+    // A link that leads nowhere is a file meant to be there.
+    ASSERT_EQ(symlink((dir + "/nowhere").c_str(), dangling.c_str()), 0);
+    EXPECT_FALSE(config.load(dangling));
+    EXPECT_EQ(config.readError(), ENOLINK);
+    remove(dangling.c_str());
+
     // One bad line discards the keys around it too, and is the one named.
     EXPECT_FALSE(load("drift = 5\nthis line is no setting\ntime_pgn = 0x1234\n"));
     EXPECT_EQ(config.getInt("drift", 2000), 2000);
@@ -99,6 +114,10 @@ const RefusedLineCase refused_line_cases[] = {
     {"longest line read", "drift = 5 ;" + std::string(187, 'x') + "\n", 0, nullptr},
     {"one character longer", "drift = 5 ;" + std::string(188, 'x') + "\n", 1, "drift"},
     {"indented before a malformed line", "drift = 5\n  x = 1\nno setting\n", 2, "x"},
+    {"carriage returns alone", "drift = 5\rsource_address = 0x25\r", 1, "source_address"},
+    {"zeros of a power cut", std::string("drift = 5\n\0\0interface = can0\n", 30), 2, "interface"},
+    {"a vertical tab's indent", "drift = 5\n\vlocal_frames = accept\n", 2, "local_frames"},
+    {"no '=': the key still counts", "local_frames accept\n", 1, "local_frames"},
     {"long line's tail", "time_pgn = 0xD500 ;" + std::string(190, ' ') + "0x000A\n", 1,
      "time_pgn"},
 };
@@ -113,8 +132,8 @@ TEST_F(ConfigTest, LinesTheParserWouldMisreadAreMalformed)
             EXPECT_EQ(config.misplaced(c.named), 1);
         }
     }
-    // Indented comments and blank lines are fine.
-    EXPECT_TRUE(load("drift = 5\n   # a note\n  \n\t; another\n"));
+    // Indented comments, blank lines and CRLF ends are fine.
+    EXPECT_TRUE(load("drift = 5\r\n   # a note\n  \n\t; another\r\n"));
     EXPECT_EQ(config.getInt("drift", 2000), 5);
 }
 

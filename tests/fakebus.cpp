@@ -28,6 +28,8 @@
 //   interface NAME INDEX KIND an interface present from the start, of the
 //                            link kind KIND (vcan, vxcan, can); without any,
 //                            no interface is present
+//   rename NAME NEW          the interface is called NEW from now on, and
+//                            keeps its index; told to link watchers
 //   unplug NAME | plug NAME INDEX [KIND]
 //                            the interface goes away (a socket bound to it
 //                            fails its next receive with ENODEV, once, and
@@ -340,6 +342,15 @@ bool run_command(const std::string &command, std::istringstream &words)
         hold_steps = static_cast<bool>(words >> argument);
         if (hold_steps)
             hold_step = parse_time(argument);
+    } else if (command == "rename") {
+        std::string from, to;
+        words >> from >> to;
+        Interface *link = find_interface(from);
+        if (!link || to.empty() || find_interface(to))
+            die("bad rename: " + from + " " + to);
+        link->name = to;
+        for (const int watcher : link_watchers)
+            netlink_messages.emplace_back(watcher, link_message(RTM_NEWLINK, link));
     } else if (command == "unplug" || command == "plug") {
         std::string name;
         words >> name;
@@ -385,14 +396,25 @@ ssize_t play_next_receive(void *buffer, size_t length, timespec &arrival, bool n
             errno = ENODEV;
             return -1;
         }
-        // Only a queued frame is there already, held off or not.
-        size_t next = next_line;
-        while (next < script.size() && script[next].compare(0, 6, "stall ") == 0)
-            ++next;
-        if (nonblocking &&
-            (next == script.size() || script[next].compare(0, 7, "queued ") != 0)) {
-            errno = EAGAIN;
-            return -1;
+        // Only a queued frame is there already, held off or not; an
+        // interface may come or go meanwhile.
+        if (nonblocking) {
+            const std::string &line = script[next_line];
+            if (line.compare(0, 7, "unplug ") == 0 || line.compare(0, 5, "plug ") == 0 ||
+                line.compare(0, 7, "rename ") == 0) {
+                std::istringstream words(script[next_line++]);
+                std::string command;
+                words >> command;
+                run_command(command, words);
+                continue;
+            }
+            size_t next = next_line;
+            while (next < script.size() && script[next].compare(0, 6, "stall ") == 0)
+                ++next;
+            if (next == script.size() || script[next].compare(0, 7, "queued ") != 0) {
+                errno = EAGAIN;
+                return -1;
+            }
         }
         std::istringstream words(script[next_line++]);
         std::string command, argument;
