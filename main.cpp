@@ -298,10 +298,10 @@ int main(int argc, char *argv[])
     // and a full buffer would lose it.
     alignas(cmsghdr) char control[2 * CMSG_SPACE(sizeof(timespec))];
     // Where the clock stood against the boot-time clock after the last
-    // frame, and the first moment stamped on the clock as it now is: a frame
-    // stamped in the second before it (one the kernel had stamped but not
-    // yet queued when the rest were dropped) waited on a clock since
-    // stepped. One stamped earlier is more than a second old anyway.
+    // frame, and the first moment stamped on the clock as this daemon last
+    // stepped it: a frame stamped in the second before it (one the kernel had
+    // stamped but not yet queued when the rest were dropped) waited on a
+    // clock since stepped. One stamped earlier is more than a second old.
     int64_t offset = clock_offset_ns();
     timespec stamped_from{};
     for (;;) {
@@ -323,14 +323,11 @@ int main(int argc, char *argv[])
         // retried.
         if (received <= 0)
             continue;
-        // A step since the last frame, by anything: this one and those queued
-        // behind it may be stamped on the clock as it was.
-        if (clock_stepped_since(offset)) {
-            offset = clock_offset_ns(&stamped_from);
-            if (!drop_queued_frames(sock))
-                sock = reopen_when_back(sock, filter);
-            continue;
-        }
+        // Another process's step since the last frame (guestclock, date -s)
+        // is taken as the clock's new standing: the frames after it count,
+        // and the freshness of their stamps still holds for those before.
+        if (clock_stepped_since(offset))
+            offset = clock_offset_ns();
         // An interface renamed away is no longer the one named: its frames
         // stop counting, and the one now called so is waited for.
         if (TimeInterface != "any" && !is_named_interface(sender.can_ifindex)) {
@@ -354,7 +351,9 @@ int main(int argc, char *argv[])
         check_time_update(id.pgn, frame.data, frame.can_dlc,
                           stamped ? &arrival : nullptr, id.source_address);
 
-        // Stepped by this frame (the mark's microsecond steps cancel out).
+        // Stepped by this frame, or meanwhile by another process (the mark's
+        // microsecond steps cancel out): whatever is queued waited on the
+        // clock as it was.
         if (clock_stepped_since(offset)) {
             offset = clock_offset_ns(&stamped_from);
             if (!drop_queued_frames(sock))
