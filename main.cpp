@@ -326,8 +326,11 @@ int main(int argc, char *argv[])
         // Another process's step since the last frame (guestclock, date -s)
         // is taken as the clock's new standing: the frames after it count,
         // and the freshness of their stamps still holds for those before.
-        if (clock_stepped_since(offset))
+        // The second before this daemon's last step means nothing on it.
+        if (clock_stepped_since(offset)) {
             offset = clock_offset_ns();
+            stamped_from = timespec{};
+        }
         // An interface renamed away is no longer the one named: its frames
         // stop counting, and the one now called so is waited for.
         if (TimeInterface != "any" && !is_named_interface(sender.can_ifindex)) {
