@@ -26,9 +26,14 @@ std::string unread_part(const std::string &text)
     return end;
 }
 
+// Whether strtoul finds a digit: after blanks, a sign and a 0x prefix.
 bool has_hex_digit(const std::string &text)
 {
     const char *digits = text.c_str();
+    while (isspace(static_cast<unsigned char>(*digits)))
+        ++digits;
+    if (*digits == '+' || *digits == '-')
+        ++digits;
     if (digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X'))
         digits += 2;
     return isxdigit(static_cast<unsigned char>(digits[0]));

@@ -26,8 +26,9 @@
 //   race SECONDS[.FRACTION]  another process steps the clock by this much
 //                            right after the daemon's next step of it
 //   interface NAME INDEX KIND an interface present from the start, of the
-//                            link kind KIND (vcan, vxcan, can); without any,
-//                            no interface is present
+//                            link kind KIND (vcan, vxcan, can; another kind
+//                            is no CAN interface); without any, no interface
+//                            is present
 //   rename NAME NEW          the interface is called NEW from now on, and
 //                            keeps its index; told to link watchers
 //   unplug NAME | plug NAME INDEX [KIND]
@@ -739,9 +740,11 @@ int bind(int fd, const sockaddr *address, socklen_t length)
     if (length != sizeof(sockaddr_can) || can->can_family != AF_CAN)
         die("bind with a malformed CAN address");
     fprintf(stderr, "fakebus: bound to ifindex %d\n", can->can_ifindex);
+    // As raw_bind(): an interface that is gone, or no CAN one, is no device.
     const bool present = can->can_ifindex == 0 ||
                          std::any_of(interfaces.begin(), interfaces.end(), [&](const Interface &i) {
-                             return i.present && i.index == can->can_ifindex;
+                             return i.present && i.index == can->can_ifindex &&
+                                    (i.kind == "can" || i.kind == "vcan" || i.kind == "vxcan");
                          });
     if (bind_fails || !present) {
         errno = ENODEV;
