@@ -183,9 +183,9 @@ static bool is_named_interface(int index)
 // marked MSG_DONTROUTE) counts. On a vcan every frame comes from this
 // device and there is no bus; on a controller a local frame is any local
 // process's, which needs no privilege to send. A vxcan's frames come from
-// the namespace at its other end, a container's, and are marked all the
-// same: they do not count either. The first one refused is named, so that
-// whoever tried cansend learns why nothing happened.
+// the namespace at its other end, a container's: marked, they do not count
+// either (newer kernels pass them on unmarked). The first one refused is
+// named, so that whoever tried cansend learns why nothing happened.
 static bool local_frame_counts(int index)
 {
     if (LocalFrames == local_frames_accept)
