@@ -62,6 +62,18 @@ static int open_can_socket(int index, const can_filter &filter)
     return sock;
 }
 
+// How long a receive on the socket may wait, in ms (0: for ever): the
+// socket's own timer, so that the time frames flowing cost no wakeup more.
+// Refused, the silence of the bus goes unsaid.
+static void set_receive_timeout(int sock, int64_t ms)
+{
+    timeval timeout{};
+    timeout.tv_sec = static_cast<time_t>(ms / 1000);
+    timeout.tv_usec = static_cast<suseconds_t>(ms % 1000 * 1000);
+    if (setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) < 0)
+        warn("setsockopt(SO_RCVTIMEO)");
+}
+
 // A netlink socket that hears of every interface added or removed, or -1.
 static int watch_links()
 {
@@ -113,6 +125,7 @@ static int open_interface(const std::string &name, const can_filter &filter)
     const int index = interface_index(name);
     if (index == 0 && name != "any") {
         warnx("interface %s does not exist: waiting for it", name.c_str());
+        report_waiting_for_interface();
         return wait_for_interface(name, filter);
     }
     const int sock = open_can_socket(index, filter);
@@ -125,6 +138,7 @@ static int open_interface(const std::string &name, const can_filter &filter)
     // Gone between the lookup and the bind: waited for like an absent one.
     if (index != 0 && errno == ENODEV) {
         warnx("interface %s does not exist: waiting for it", name.c_str());
+        report_waiting_for_interface();
         return wait_for_interface(name, filter);
     }
     err(1, "bind()");
@@ -249,9 +263,11 @@ static bool drop_queued_frames(int sock)
 static int reopen_when_back(int sock, const can_filter &filter)
 {
     warnx("interface %s went away: waiting for it", TimeInterface.c_str());
+    report_waiting_for_interface();
     close(sock);
     sock = wait_for_interface(TimeInterface, filter);
     warnx("interface %s is back", TimeInterface.c_str());
+    report_listening();
     return sock;
 }
 
@@ -271,24 +287,26 @@ int main(int argc, char *argv[])
     if (argc > 1)
         config_path = argv[1];
 
+    use_journal_priorities();
     cConfig config;
     read_settings(config, config_path);
-    printf("TimePGN = '0x%04X'\n", TimePGN);
-    printf("TimeDrift = '%dms'\n", static_cast<int>(TimeDrift));
+    printf("%sTimePGN = '0x%04X'\n", InfoPrefix, TimePGN);
+    printf("%sTimeDrift = '%dms'\n", InfoPrefix, static_cast<int>(TimeDrift));
     read_source_settings(config, config_path);
     if (TimeSource >= 0)
-        printf("TimeSource = '0x%02X'\n", TimeSource);
+        printf("%sTimeSource = '0x%02X'\n", InfoPrefix, TimeSource);
 
     // Every line after the settings is flushed at its end, and pushes them
     // out with it. stdio rather than iostream: the same bytes, and libstdc++
     // keeps about 400 kB fewer pages resident.
-    puts("Lets tick...");
+    printf("%sLets tick...\n", InfoPrefix);
     fflush(stdout);
-    printf("Opening CAN interface %s\n", TimeInterface.c_str());
+    printf("%sOpening CAN interface %s\n", InfoPrefix, TimeInterface.c_str());
     fflush(stdout);
 
     const can_filter filter = time_frame_filter();
     int sock = open_interface(TimeInterface, filter);
+    report_listening();
 
     can_frame frame;
     sockaddr_can sender{};
@@ -304,7 +322,21 @@ int main(int argc, char *argv[])
     // clock since stepped. One stamped earlier is more than a second old.
     int64_t offset = clock_offset_ns();
     timespec stamped_from{};
+    // What the socket's receive timeout is set to: 0, a new socket's, waits
+    // for ever.
+    int64_t receive_timeout = 0;
+    int timeout_of = -1;
     for (;;) {
+        int64_t timeout = receive_timeout_ms();
+        if (timeout < 0) {
+            report_receive_timeout();
+            timeout = receive_timeout_ms();
+        }
+        if (timeout_of != sock || timeout != receive_timeout) {
+            set_receive_timeout(sock, timeout);
+            receive_timeout = timeout;
+            timeout_of = sock;
+        }
         msghdr message{};
         message.msg_name = &sender;
         message.msg_namelen = sizeof sender;
@@ -317,6 +349,10 @@ int main(int argc, char *argv[])
         // once.
         if (received < 0 && errno == ENODEV) {
             sock = reopen_when_back(sock, filter);
+            continue;
+        }
+        if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            report_receive_timeout();
             continue;
         }
         // Other failed or empty receives (a signal, a downed interface) are
@@ -341,16 +377,21 @@ int main(int argc, char *argv[])
         if (!from_time_source(frame.can_id))
             continue;
         const j1939_addr_t id(frame.can_id);
+        report_frame_heard(id.source_address, sender.can_ifindex);
         if ((message.msg_flags & MSG_DONTROUTE) && id.pgn == TimePGN &&
-            !local_frame_counts(sender.can_ifindex))
+            !local_frame_counts(sender.can_ifindex)) {
+            report_refused(refused_local_frame);
             continue;
+        }
         timespec arrival{};
         const bool stamped = arrival_time(message, arrival);
         const int64_t stamped_before_ns =
             (int64_t{stamped_from.tv_sec} - arrival.tv_sec) * 1000000000 +
             (stamped_from.tv_nsec - arrival.tv_nsec);
-        if (stamped && stamped_before_ns > 0 && stamped_before_ns <= 1000000000)
+        if (stamped && stamped_before_ns > 0 && stamped_before_ns <= 1000000000) {
+            report_refused(refused_stale);
             continue;
+        }
         check_time_update(id.pgn, frame.data, frame.can_dlc,
                           stamped ? &arrival : nullptr, id.source_address);
 

@@ -69,6 +69,15 @@ static int days_in_month(uint8_t month, int year)
 // (the 0xFB-0xFF "error" and "not available" markers among it) is not a
 // time, and letting mktime normalise it would move the clock by hours or
 // months.
+// J1939's markers for a one-byte field: 0xFE "error", 0xFF "not available".
+static bool says_not_available(const uint8_t *data)
+{
+    for (int field = 0; field < 6; ++field)
+        if (data[field] >= 0xFE)
+            return true;
+    return false;
+}
+
 static bool carries_time(const uint8_t *data)
 {
     const uint8_t month = data[3];
@@ -126,8 +135,18 @@ void check_time_update(uint16_t pgn, const uint8_t *data, uint8_t len,
     // A frame too short for the six time fields would be read from stale or
     // padding bytes, and a node without a time fix sends all 0xFF: either,
     // taken at face value, sets the clock years away.
-    if (len < 6 || !carries_time(data) || sends_local_time(data, len, sender))
+    if (len < 6) {
+        report_refused(refused_short);
         return;
+    }
+    if (!carries_time(data)) {
+        report_refused(says_not_available(data) ? refused_marker : refused_out_of_range);
+        return;
+    }
+    if (sends_local_time(data, len, sender)) {
+        report_refused(refused_local_time);
+        return;
+    }
 
     tm received_tm{};
     received_tm.tm_sec = data[0] >> 2;  // 0.25 s per bit
@@ -141,12 +160,13 @@ void check_time_update(uint16_t pgn, const uint8_t *data, uint8_t len,
     const time_t received_sec = mktime(&received_tm);
     // The bus time cannot lie before 1985, so -1 is a failed conversion,
     // never 1969-12-31 23:59:59.
-    if (received_sec == static_cast<time_t>(-1))
-        return;
     // A date that the zone's offset pushes outside the years the payload can
     // express (1985-2235) is garbage, not a time.
-    if (received_tm.tm_year < first_year || received_tm.tm_year > last_year)
+    if (received_sec == static_cast<time_t>(-1) || received_tm.tm_year < first_year ||
+        received_tm.tm_year > last_year) {
+        report_refused(refused_out_of_range);
         return;
+    }
 
     const timespec received{received_sec, 0};
     timespec now{};
@@ -322,15 +342,18 @@ void check_and_set_time(const timespec &now, const timespec &received,
     const int64_t offset = span_ns(now, read_at);
     const timespec came = arrival ? *arrival : now;
     const long waited = waited_us(came, now);
-    if (waited < 0)
+    if (waited < 0) {
+        report_refused(refused_stale);
         return;
+    }
     const uint64_t now_ms = to_milliseconds(now);
     const uint64_t received_ms = to_milliseconds(received);
     const uint64_t difference =
         now_ms > received_ms ? now_ms - received_ms : received_ms - now_ms;
 
-    printf("Time diffence is %" PRIu64 "ms\n", difference);
+    printf("%sTime diffence is %" PRIu64 "ms\n", InfoPrefix, difference);
     fflush(stdout);
+    report_taken(received.tv_sec, difference);
     if (difference < TimeDrift) {
         // A negative drift asks for the clock to be left alone: it is then
         // no more vouched for than it is set.
@@ -339,17 +362,20 @@ void check_and_set_time(const timespec &now, const timespec &received,
         return;
     }
 
-    puts("Setting system clock");
+    printf("%sSetting system clock\n", NoticePrefix);
     fflush(stdout);
     if (stepped_meanwhile(offset))
         return;
     if (step_to_bus_time(received, came) < 0) {
+        const int error = errno;
         warn("clock_adjtime(ADJ_SETOFFSET)");
+        report_clock_refused(error);
         // The clock stays where the frame found it.
         if (!stepped_meanwhile(offset))
             mark_synchronised(difference, waited + elapsed_us(read_at) / drift_per_us);
         return;
     }
+    report_clock_set(span_ns(received, came));
     int64_t stepped_offset = INT64_MIN;
     if (offset != INT64_MIN && __builtin_add_overflow(offset, span_ns(received, came), &stepped_offset))
         stepped_offset = INT64_MIN;

@@ -72,3 +72,49 @@ void check_time_update(uint16_t pgn, const uint8_t *data, uint8_t len,
 // the clock may be, or that it cannot say.
 void check_and_set_time(const timespec &now, const timespec &received,
                         const timespec *arrival = nullptr);
+
+// Seconds without a time/date frame taken before that is said, on standard
+// error and in systemd's status; 0: never. Written once at start-up.
+extern int FrameTimeout;
+
+// The journal's priority prefixes, info and notice, for the lines on
+// standard output; "" unless it is the journal's stream.
+extern const char *InfoPrefix;
+extern const char *NoticePrefix;
+
+// Why a time/date frame heard was not taken.
+enum frame_refusal {
+    refused_short,
+    refused_marker,
+    refused_out_of_range,
+    refused_local_time,
+    refused_stale,
+    refused_local_frame,
+};
+
+// What the operator is told, beyond the per-frame lines (report.cpp).
+//
+// When standard output or error is the journal's stream ($JOURNAL_STREAM),
+// its lines get their priority: a warning on standard error, InfoPrefix and
+// NoticePrefix on standard output. Elsewhere the bytes stay as they are.
+void use_journal_priorities();
+// Tells systemd ($NOTIFY_SOCKET) that the daemon is ready: listening, or
+// waiting for its interface to appear.
+void report_listening();
+void report_waiting_for_interface();
+// The frame about to be handled: its sender and the index of its interface.
+void report_frame_heard(uint8_t sender, int interface_index);
+// That frame is not taken; named once a sender and reason while frames are
+// missed.
+void report_refused(frame_refusal reason);
+// That frame is taken: its bus time and how far the clock was from it.
+void report_taken(time_t bus_time, uint64_t difference_ms);
+// The clock was set from the frame taken, by moved_ns; or refused (errno).
+void report_clock_set(int64_t moved_ns);
+void report_clock_refused(int error);
+// How long the next receive may wait before frames count as missed: ms, 0
+// for ever, -1 when they are missed already.
+int64_t receive_timeout_ms();
+// A receive waited that long: says once that frames are missed, when they
+// are, until one is taken again.
+void report_receive_timeout();

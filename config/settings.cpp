@@ -101,7 +101,7 @@ void read_settings(cConfig &config, const std::string &path)
               "defaults apply", file, config.malformedLine());
     for (const std::string &key : config.keys())
         if (key != "time_pgn" && key != "drift" && key != "source_address" &&
-            key != "interface" && key != "local_frames")
+            key != "interface" && key != "local_frames" && key != "frame_timeout")
             warnx("%s: unknown key '%s' ignored", file, key.c_str());
 
     // strtoul as ever: a 0x prefix optional, the last four digits kept, and
@@ -122,6 +122,18 @@ void read_settings(cConfig &config, const std::string &path)
         warnx("%s: drift = '%s' is no whole number of milliseconds: 2000 applies", file,
               config.getString("drift", "").c_str());
     TimeDrift = static_cast<int64_t>(drift);
+
+    // Negative would be a silence that is never said, which 0 asks for
+    // plainly.
+    const int timeout = config.getInt("frame_timeout", 10);
+    if (timeout < 0 || (!config.getString("frame_timeout", "").empty() &&
+                        config.getInt("frame_timeout", 0) != config.getInt("frame_timeout", 1))) {
+        warnx("%s: frame_timeout = '%s' is no whole number of seconds, 0 or more: 10 applies",
+              file, config.getString("frame_timeout", "").c_str());
+        FrameTimeout = 10;
+    } else {
+        FrameTimeout = timeout;
+    }
 }
 
 void read_source_settings(const cConfig &config, const std::string &path)

@@ -48,14 +48,19 @@
 //                            process steps the clock by STEP seconds
 //   step SECONDS[.FRACTION]  another process (date -s) steps the clock by
 //                            this much, forward or, with "-", back
+//   wait SECONDS[.FRACTION]  time passes with nothing on the bus; a receive
+//                            whose timeout (SO_RCVTIMEO) ends first fails
+//                            then with EAGAIN, and the rest of the wait
+//                            follows
 //   queued ID#DATA           a frame that arrived with the one before it and
 //                            waits in the queue behind it: stamped as that
 //                            one was, and the only kind of frame that a
 //                            receive with MSG_DONTWAIT takes (others wait for
 //                            the next blocking receive: EAGAIN)
-// CLOCK_BOOTTIME (and CLOCK_MONOTONIC, the same here) moves with the real-time
-// clock, except when that is set or stepped: "now" says what the clock reads,
-// as if it had always read so, while a set, a step or "step" moves it alone. rtnetlink (NETLINK_ROUTE) answers RTM_GETLINK for
+// CLOCK_BOOTTIME moves with the real-time clock, except when that is set or
+// stepped: "now" says what the clock reads, as if it had always read so,
+// while a set, a step or "step" moves it alone. CLOCK_MONOTONIC moves only
+// with the time that passes: wait, stall and hold. rtnetlink (NETLINK_ROUTE) answers RTM_GETLINK for
 // an interface's kind and tells link watchers (RTMGRP_LINK) of plug and
 // unplug; a watcher's receive plays the script up to the next of them.
 //   recv-error | recv-empty  one receive that fails (EINTR) | returns 0
@@ -98,6 +103,9 @@
 namespace {
 
 timespec simulated_now{};
+timespec simulated_boottime{1000, 0};
+// CLOCK_MONOTONIC: only the time that passes on the script (wait, stall,
+// hold) moves it; "now" does not.
 timespec simulated_monotonic{1000, 0};
 timespec last_arrival{};
 int settime_errno = 0;
@@ -164,6 +172,10 @@ bool socket_fails = false;
 bool bind_fails = false;
 bool filter_fails = false;
 bool stamps_wanted = false;
+// The CAN socket's SO_RCVTIMEO (zero: none), and how long the receive under
+// way has waited.
+timespec receive_timeout{};
+timespec waited_in_receive{};
 // The kernel's default: one filter that passes every identifier.
 std::vector<can_filter> filters{can_filter{0, 0}};
 unsigned frames_filtered = 0;
@@ -385,6 +397,28 @@ bool run_command(const std::string &command, std::istringstream &words)
     return true;
 }
 
+// The script's "wait": every clock moves on. A receive with a timeout that
+// ends first gives up there (false), and the rest of the wait is still to
+// come, as the next line.
+bool pass_time(timespec span, bool receiving)
+{
+    const auto ns = [](const timespec &t) { return int64_t{t.tv_sec} * 1000000000 + t.tv_nsec; };
+    const int64_t timeout = ns(receive_timeout);
+    if (receiving && timeout > 0 && ns(waited_in_receive) + ns(span) >= timeout) {
+        const int64_t until = timeout - ns(waited_in_receive);
+        const timespec passed{static_cast<time_t>(until / 1000000000), static_cast<long>(until % 1000000000)};
+        const int64_t rest = ns(span) - until;
+        script[--next_line] = "wait " + std::to_string(rest / 1000000000) + "." +
+                              std::to_string(1000000000 + rest % 1000000000).substr(1);
+        span = passed;
+    }
+    advance(simulated_now, span);
+    advance(simulated_boottime, span);
+    advance(simulated_monotonic, span);
+    advance(waited_in_receive, span);
+    return !(receiving && timeout > 0 && ns(waited_in_receive) >= timeout);
+}
+
 // Runs the script up to its next receive event and returns what that
 // receive gives back; a frame's arrival, interface and whether this device
 // sent it go to the last three.
@@ -466,6 +500,7 @@ ssize_t play_next_receive(void *buffer, size_t length, timespec &arrival, bool n
             if (command == "queued") {
                 arrival = last_arrival;
                 advance(simulated_now, stall);
+                advance(simulated_boottime, stall);
                 advance(simulated_monotonic, stall);
                 stall = timespec{};
                 return size;
@@ -475,9 +510,15 @@ ssize_t play_next_receive(void *buffer, size_t length, timespec &arrival, bool n
                                              std::to_string(1000000000 + ago.tv_nsec).substr(1));
             advance(arrival, back);
             advance(simulated_now, stall);
+            advance(simulated_boottime, stall);
             advance(simulated_monotonic, stall);
             stall = timespec{};
             return size;
+        } else if (command == "wait" && words >> argument) {
+            if (!pass_time(parse_time(argument), bound)) {
+                errno = EAGAIN;
+                return -1;
+            }
         } else {
             die("unknown command: " + command);
         }
@@ -519,18 +560,18 @@ void set_clock_keeping_offset(const timespec &now)
 {
     // Unsigned, so that any clock the fuzzer gives wraps instead of
     // overflowing; the difference between the two clocks stays the same.
-    simulated_monotonic.tv_sec = static_cast<time_t>(
-        static_cast<uint64_t>(simulated_monotonic.tv_sec) + static_cast<uint64_t>(now.tv_sec) -
+    simulated_boottime.tv_sec = static_cast<time_t>(
+        static_cast<uint64_t>(simulated_boottime.tv_sec) + static_cast<uint64_t>(now.tv_sec) -
         static_cast<uint64_t>(simulated_now.tv_sec));
-    simulated_monotonic.tv_nsec += now.tv_nsec - simulated_now.tv_nsec;
-    if (simulated_monotonic.tv_nsec < 0) {
-        simulated_monotonic.tv_nsec += 1000000000;
-        simulated_monotonic.tv_sec = static_cast<time_t>(
-            static_cast<uint64_t>(simulated_monotonic.tv_sec) - 1);
-    } else if (simulated_monotonic.tv_nsec >= 1000000000) {
-        simulated_monotonic.tv_nsec -= 1000000000;
-        simulated_monotonic.tv_sec = static_cast<time_t>(
-            static_cast<uint64_t>(simulated_monotonic.tv_sec) + 1);
+    simulated_boottime.tv_nsec += now.tv_nsec - simulated_now.tv_nsec;
+    if (simulated_boottime.tv_nsec < 0) {
+        simulated_boottime.tv_nsec += 1000000000;
+        simulated_boottime.tv_sec = static_cast<time_t>(
+            static_cast<uint64_t>(simulated_boottime.tv_sec) - 1);
+    } else if (simulated_boottime.tv_nsec >= 1000000000) {
+        simulated_boottime.tv_nsec -= 1000000000;
+        simulated_boottime.tv_sec = static_cast<time_t>(
+            static_cast<uint64_t>(simulated_boottime.tv_sec) + 1);
     }
     simulated_now = now;
 }
@@ -551,6 +592,7 @@ extern "C" {
 void fakebus_set_now(const timespec *now) { set_clock_keeping_offset(*now); }
 timespec fakebus_now(void) { return simulated_now; }
 void fakebus_hold(const timespec *by) { hold = *by; }
+void fakebus_wait(const timespec *span) { pass_time(*span, false); }
 void fakebus_refuse_settime(int error) { settime_errno = error; }
 void fakebus_fail_mktime(int fail) { mktime_fails = fail != 0; }
 unsigned fakebus_settime_count(void) { return settime_count; }
@@ -592,6 +634,7 @@ void fakebus_reset(void)
     settime_count = 0;
     hold = timespec{};
     hold_steps = false;
+    simulated_boottime = timespec{1000, 0};
     simulated_monotonic = timespec{1000, 0};
     clear_ntp_state();
     adjtime_count = 0;
@@ -621,6 +664,7 @@ int socket(int domain, int type, int protocol)
     // A new socket has the kernel's defaults.
     filters.assign(1, can_filter{0, 0});
     stamps_wanted = false;
+    receive_timeout = timespec{};
     bound = false;
     can_socket = open("/dev/null", O_RDONLY);
     return can_socket;
@@ -706,6 +750,16 @@ int setsockopt(int fd, int level, int name, const void *value, socklen_t length)
         stamps_wanted = *static_cast<const int *>(value) != 0;
         return 0;
     }
+    if (level == SOL_SOCKET && name == SO_RCVTIMEO) {
+        const auto *timeout = static_cast<const timeval *>(value);
+        if (length < sizeof(timeval) || timeout->tv_usec < 0 || timeout->tv_usec >= 1000000 ||
+            timeout->tv_sec < 0) {
+            errno = length < sizeof(timeval) ? EINVAL : EDOM;
+            return -1;
+        }
+        receive_timeout = timespec{timeout->tv_sec, timeout->tv_usec * 1000};
+        return 0;
+    }
     if (level == SOL_CAN_RAW && name == CAN_RAW_FILTER) {
         if (length % sizeof(can_filter) != 0 ||
             length / sizeof(can_filter) > CAN_RAW_FILTER_MAX) {
@@ -767,6 +821,8 @@ ssize_t recvmsg(int fd, msghdr *message, int flags)
     timespec arrival{};
     int ifindex = 0;
     bool local = false;
+    if (!(flags & MSG_DONTWAIT))
+        waited_in_receive = timespec{};
     const ssize_t received =
         play_next_receive(message->msg_iov[0].iov_base, message->msg_iov[0].iov_len, arrival,
                           flags & MSG_DONTWAIT, ifindex, local);
@@ -798,8 +854,8 @@ ssize_t recvmsg(int fd, msghdr *message, int flags)
 
 int clock_gettime(clockid_t clock, timespec *now)
 {
-    if (clock == CLOCK_MONOTONIC || clock == CLOCK_BOOTTIME) {
-        *now = simulated_monotonic;
+    if (clock == CLOCK_BOOTTIME || clock == CLOCK_MONOTONIC) {
+        *now = clock == CLOCK_BOOTTIME ? simulated_boottime : simulated_monotonic;
         return 0;
     }
     if (clock != CLOCK_REALTIME)
@@ -814,6 +870,7 @@ int fflush(FILE *stream)
     const int flushed = real<int (*)(FILE *)>("fflush")(stream);
     if (stream == stdout) {
         advance(simulated_now, hold);
+        advance(simulated_boottime, hold);
         advance(simulated_monotonic, hold);
         hold = timespec{};
         if (hold_steps)

@@ -15,6 +15,8 @@ timespec fakebus_now(void);
 // The next flush of standard output takes this long, as when its pipe is
 // full and the reader stopped: the clocks move on by as much.
 void fakebus_hold(const timespec *hold);
+// Time passes: every clock moves on by span.
+void fakebus_wait(const timespec *span);
 // Makes every later clock set fail with this errno; 0 accepts them again.
 void fakebus_refuse_settime(int error);
 // Makes mktime fail, as it does for years past 2038 with a 32-bit time_t.

@@ -1,0 +1,258 @@
+// What the operator is told beyond the per-frame lines: systemd's readiness
+// and status, the alarm when time/date frames stop and why those heard are
+// not taken meanwhile, and the journal's priority of each line.
+#include "pgnclock.h"
+
+#include <err.h>
+#include <net/if.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdarg>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+int FrameTimeout = 10;
+const char *InfoPrefix = "";
+const char *NoticePrefix = "";
+
+namespace {
+
+// The frame being handled, and the last one taken.
+uint8_t heard_sender = j1939_null_address;
+int heard_index;
+bool heard_taken;
+struct {
+    bool any;
+    uint8_t sender;
+    char interface[IF_NAMESIZE + 16];
+    time_t bus_time;
+} last_taken;
+
+// Since when no frame was taken (CLOCK_MONOTONIC: a suspend does not count,
+// as it does not for the socket's receive timeout), and whether that was
+// said.
+timespec taken_at;
+bool silence_said;
+// Which reasons were named for each sender during the silence.
+uint8_t refusals_said[256];
+
+timespec monotonic_now()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now;
+}
+
+int64_t ms_since(const timespec &since)
+{
+    const timespec now = monotonic_now();
+    return (int64_t{now.tv_sec} - since.tv_sec) * 1000 + (now.tv_nsec - since.tv_nsec) / 1000000;
+}
+
+// The interface's name, or its index when it has none any more.
+void interface_name(int index, char (&name)[IF_NAMESIZE + 16])
+{
+    char found[IF_NAMESIZE] = "";
+    if (index > 0 && if_indextoname(static_cast<unsigned>(index), found))
+        snprintf(name, sizeof name, "%s", found);
+    else
+        snprintf(name, sizeof name, "interface %d", index);
+}
+
+// As systemd's sd_notify(3) does it, without linking libsystemd: one
+// datagram to the socket that $NOTIFY_SOCKET names, a path or, after '@',
+// an abstract name. Nothing without it; a failure costs the status line
+// alone.
+void notify_systemd(const char *message)
+{
+    const char *path = getenv("NOTIFY_SOCKET");
+    if (!path || (path[0] != '/' && path[0] != '@'))
+        return;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const size_t length = strlen(path);
+    if (length >= sizeof address.sun_path)
+        return;
+    memcpy(address.sun_path, path, length);
+    if (path[0] == '@')
+        address.sun_path[0] = '\0';
+    static int sock = -1;
+    if (sock < 0)
+        sock = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (sock < 0)
+        return;
+    sendto(sock, message, strlen(message), MSG_NOSIGNAL,
+           reinterpret_cast<const sockaddr *>(&address),
+           static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length));
+}
+
+// A STATUS= line, sent only when it says something new.
+void set_status(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void set_status(const char *format, ...)
+{
+    static char last[256];
+    char status[256];
+    va_list arguments;
+    va_start(arguments, format);
+    vsnprintf(status, sizeof status, format, arguments);
+    va_end(arguments);
+    if (strcmp(status, last) == 0)
+        return;
+    memcpy(last, status, sizeof last);
+    char message[sizeof status + 8];
+    snprintf(message, sizeof message, "STATUS=%s", status);
+    notify_systemd(message);
+}
+
+// Whether fd is the stream that systemd connected to the journal, as
+// $JOURNAL_STREAM ("device:inode") names it.
+bool is_journal(int fd)
+{
+    const char *stream = getenv("JOURNAL_STREAM");
+    unsigned long long device = 0, inode = 0;
+    struct stat status {};
+    return stream && sscanf(stream, "%llu:%llu", &device, &inode) == 2 &&
+           fstat(fd, &status) == 0 && status.st_dev == device && status.st_ino == inode;
+}
+
+}  // namespace
+
+void use_journal_priorities()
+{
+    // err(3) and warn(3) print the program's name first: with the prefix in
+    // it, every line on standard error is a warning.
+    static char warning_name[64];
+    if (is_journal(STDERR_FILENO)) {
+        snprintf(warning_name, sizeof warning_name, "<4>%s", program_invocation_short_name);
+        program_invocation_short_name = warning_name;
+    }
+    if (is_journal(STDOUT_FILENO)) {
+        InfoPrefix = "<6>";
+        NoticePrefix = "<5>";
+    }
+}
+
+void report_listening()
+{
+    taken_at = monotonic_now();
+    char status[160];
+    if (TimeSource >= 0)
+        snprintf(status, sizeof status, "READY=1\nSTATUS=Waiting for time/date frames (PGN "
+                 "0x%04X) from 0x%02X on %s", TimePGN, TimeSource, TimeInterface.c_str());
+    else
+        snprintf(status, sizeof status, "READY=1\nSTATUS=Waiting for time/date frames (PGN "
+                 "0x%04X) on %s", TimePGN, TimeInterface.c_str());
+    notify_systemd(status);
+}
+
+void report_waiting_for_interface()
+{
+    taken_at = monotonic_now();
+    char status[96];
+    snprintf(status, sizeof status, "READY=1\nSTATUS=Waiting for interface %s",
+             TimeInterface.c_str());
+    notify_systemd(status);
+}
+
+void report_frame_heard(uint8_t sender, int interface_index)
+{
+    heard_sender = sender;
+    heard_index = interface_index;
+    heard_taken = false;
+}
+
+void report_refused(frame_refusal reason)
+{
+    static const char *const reasons[] = {
+        "it is shorter than the six time fields",
+        "it says \"not available\" (0xFF) or \"error\" (0xFE)",
+        "a field is out of range",
+        "it carries local time",
+        "it waited more than a second, or is stamped ahead of the clock",
+        "this device sent it",
+    };
+    // Named only while frames are missed: a sender that is refused while
+    // another one is taken is no news, and would say so every second.
+    if (!silence_said || (refusals_said[heard_sender] & (1u << reason)))
+        return;
+    refusals_said[heard_sender] |= static_cast<uint8_t>(1u << reason);
+    char name[IF_NAMESIZE + 16];
+    interface_name(heard_index, name);
+    warnx("a time/date frame from 0x%02X on %s is not taken: %s", heard_sender, name,
+          reasons[reason]);
+}
+
+void report_taken(time_t bus_time, uint64_t difference_ms)
+{
+    heard_taken = true;
+    interface_name(heard_index, last_taken.interface);
+    if (silence_said) {
+        warnx("time/date frames are taken again: from 0x%02X on %s after %" PRId64 " s",
+              heard_sender, last_taken.interface, ms_since(taken_at) / 1000);
+        silence_said = false;
+        memset(refusals_said, 0, sizeof refusals_said);
+    }
+    taken_at = monotonic_now();
+    last_taken.any = true;
+    last_taken.sender = heard_sender;
+    last_taken.bus_time = bus_time;
+    set_status("In step with 0x%02X on %s: %" PRIu64 " ms apart", heard_sender,
+               last_taken.interface, difference_ms);
+}
+
+void report_clock_set(int64_t moved_ns)
+{
+    const char sign = moved_ns < 0 ? '-' : '+';
+    const uint64_t magnitude_ms =
+        (moved_ns < 0 ? 0 - static_cast<uint64_t>(moved_ns) : static_cast<uint64_t>(moved_ns)) /
+        1000000;
+    set_status("Clock set from 0x%02X on %s: moved %c%" PRIu64 ".%03u s", last_taken.sender,
+               last_taken.interface, sign, magnitude_ms / 1000,
+               static_cast<unsigned>(magnitude_ms % 1000));
+}
+
+void report_clock_refused(int error)
+{
+    set_status("Cannot set the clock from 0x%02X on %s: %s", last_taken.sender,
+               last_taken.interface, strerror(error));
+}
+
+int64_t receive_timeout_ms()
+{
+    if (FrameTimeout <= 0 || silence_said)
+        return 0;
+    const int64_t timeout_ms = int64_t{FrameTimeout} * 1000;
+    // Right after a frame taken, the whole timeout: the same as the last
+    // receive's, so that frames flowing cost no call more.
+    if (heard_taken)
+        return timeout_ms;
+    const int64_t left = timeout_ms - ms_since(taken_at);
+    return left > 0 ? left : -1;
+}
+
+void report_receive_timeout()
+{
+    heard_taken = false;
+    if (FrameTimeout <= 0 || silence_said || ms_since(taken_at) < int64_t{FrameTimeout} * 1000)
+        return;
+    silence_said = true;
+    if (!last_taken.any) {
+        warnx("no time/date frame taken for %d s, none since the start", FrameTimeout);
+        set_status("No time/date frame for %d s, none since the start", FrameTimeout);
+        return;
+    }
+    char when[32];
+    tm utc{};
+    strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S UTC", gmtime_r(&last_taken.bus_time, &utc));
+    warnx("no time/date frame taken for %d s; the last came from 0x%02X on %s, at %s",
+          FrameTimeout, last_taken.sender, last_taken.interface, when);
+    set_status("No time/date frame for %d s; the last came from 0x%02X on %s, at %s",
+               FrameTimeout, last_taken.sender, last_taken.interface, when);
+}

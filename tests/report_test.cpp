@@ -1,0 +1,140 @@
+// What systemd is told: one datagram to $NOTIFY_SOCKET for each change.
+#include "fakebus.h"
+#include "pgnclock.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+constexpr time_t t0 = 1718454630;  // 2024-06-15 12:30:30 UTC
+
+struct NotifyCase {
+    const char *name;
+    void (*happens)();
+    const char *datagram;  // null: none
+};
+
+// In order: each case follows on from the ones before it.
+const NotifyCase notify_cases[] = {
+    {"the socket bound", [] { report_listening(); },
+     "READY=1\nSTATUS=Waiting for time/date frames (PGN 0xD500) on any"},
+    {"a frame taken",
+     [] {
+         report_frame_heard(0xF9, 0);
+         report_taken(t0, 12);
+     },
+     "STATUS=In step with 0xF9 on interface 0: 12 ms apart"},
+    {"the same again says nothing new",
+     [] {
+         report_frame_heard(0xF9, 0);
+         report_taken(t0 + 1, 12);
+     },
+     nullptr},
+    {"a frame refused", [] { report_frame_heard(0x20, 0), report_refused(refused_marker); },
+     nullptr},
+    {"the clock set back", [] { report_clock_set(-3600250000000); },
+     "STATUS=Clock set from 0xF9 on interface 0: moved -3600.250 s"},
+    {"the clock set forth", [] { report_clock_set(999999999); },
+     "STATUS=Clock set from 0xF9 on interface 0: moved +0.999 s"},
+    {"a set refused", [] { report_clock_refused(EPERM); },
+     "STATUS=Cannot set the clock from 0xF9 on interface 0: Operation not permitted"},
+    {"a receive timeout before the frame timeout",
+     [] {
+         const timespec nine{9, 0};
+         fakebus_wait(&nine);
+         report_receive_timeout();
+     },
+     nullptr},
+    {"the frame timeout",
+     [] {
+         const timespec one{1, 0};
+         fakebus_wait(&one);
+         report_receive_timeout();
+     },
+     "STATUS=No time/date frame for 10 s; the last came from 0xF9 on interface 0, at "
+     "2024-06-15 12:30:31 UTC"},
+    {"the interface gone", [] { report_waiting_for_interface(); },
+     "READY=1\nSTATUS=Waiting for interface any"},
+};
+
+class NotifyTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        TimePGN = 0xD500;
+        FrameTimeout = 10;
+        receiver = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+        ASSERT_GE(receiver, 0);
+        path = testing::TempDir() + "pgnclock-notify-" + std::to_string(getpid());
+        unlink(path.c_str());
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+        ASSERT_EQ(bind(receiver, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    }
+    void TearDown() override
+    {
+        unsetenv("NOTIFY_SOCKET");
+        close(receiver);
+        unlink(path.c_str());
+    }
+    // The datagrams received since the last call, each between brackets.
+    std::string received()
+    {
+        std::string all;
+        char datagram[512];
+        for (ssize_t n; (n = recv(receiver, datagram, sizeof datagram, 0)) >= 0;)
+            all += "[" + std::string(datagram, static_cast<size_t>(n)) + "]";
+        return all;
+    }
+
+    int receiver = -1;
+    std::string path;
+};
+
+TEST_F(NotifyTest, EachChangeIsOneDatagram)
+{
+    setenv("NOTIFY_SOCKET", path.c_str(), 1);
+    for (const NotifyCase &c : notify_cases) {
+        c.happens();
+        EXPECT_EQ(received(), c.datagram ? "[" + std::string(c.datagram) + "]" : "") << c.name;
+    }
+}
+
+// Abstract names too; nothing without the variable, or with one that names
+// no socket systemd could have made.
+TEST_F(NotifyTest, SentOnlyWhereSystemdSaysSo)
+{
+    unsetenv("NOTIFY_SOCKET");
+    report_listening();
+    EXPECT_EQ(received(), "");
+    setenv("NOTIFY_SOCKET", path.c_str() + 1, 1);  // relative
+    report_listening();
+    EXPECT_EQ(received(), "");
+
+    const int abstract = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string name = "pgnclock-notify-test-" + std::to_string(getpid());
+    memcpy(address.sun_path + 1, name.data(), name.size());
+    ASSERT_EQ(bind(abstract, reinterpret_cast<sockaddr *>(&address),
+                   static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size())),
+              0);
+    setenv("NOTIFY_SOCKET", ("@" + name).c_str(), 1);
+    report_listening();
+    char datagram[256];
+    const ssize_t n = recv(abstract, datagram, sizeof datagram, MSG_DONTWAIT);
+    close(abstract);
+    EXPECT_EQ(std::string(datagram, n > 0 ? static_cast<size_t>(n) : 0),
+              "READY=1\nSTATUS=Waiting for time/date frames (PGN 0xD500) on any");
+}
+
+}  // namespace
