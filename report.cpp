@@ -203,8 +203,13 @@ void report_taken(time_t bus_time, uint64_t difference_ms)
     last_taken.any = true;
     last_taken.sender = heard_sender;
     last_taken.bus_time = bus_time;
-    set_status("In step with 0x%02X on %s: %" PRIu64 " ms apart", heard_sender,
-               last_taken.interface, difference_ms);
+    // A frame far enough off is told by the set, or its refusal, that follows.
+    if (static_cast<int64_t>(TimeDrift) < 0)
+        set_status("Leaving the clock alone (negative drift): 0x%02X on %s is %" PRIu64
+                   " ms apart", heard_sender, last_taken.interface, difference_ms);
+    else if (difference_ms < TimeDrift)
+        set_status("In step with 0x%02X on %s: %" PRIu64 " ms apart", heard_sender,
+                   last_taken.interface, difference_ms);
 }
 
 void report_clock_set(int64_t moved_ns)

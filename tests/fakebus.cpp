@@ -78,6 +78,7 @@
 #include <net/if.h>
 #include <sys/socket.h>
 #include <sys/timex.h>
+#include <sys/un.h>
 
 #include <algorithm>
 
@@ -717,6 +718,30 @@ ssize_t send(int fd, const void *data, size_t length, int flags)
         if (link.present && link.index == index)
             found = &link;
     netlink_messages.emplace_back(fd, link_message(RTM_NEWLINK, found));
+    return static_cast<ssize_t>(length);
+}
+
+// systemd's notification socket, where $NOTIFY_SOCKET names it, for the
+// daemon run over a bus script: each datagram becomes a trace line, its
+// lines joined by " | ".
+ssize_t sendto(int fd, const void *data, size_t length, int flags, const sockaddr *to,
+               socklen_t to_length)
+{
+    const char *notify = getenv("NOTIFY_SOCKET");
+    const auto *unix_to = reinterpret_cast<const sockaddr_un *>(to);
+    const size_t path_length = to_length > offsetof(sockaddr_un, sun_path)
+                                   ? to_length - offsetof(sockaddr_un, sun_path)
+                                   : 0;
+    if (!getenv("PGNCLOCK_FAKEBUS") || !notify || !to || to->sa_family != AF_UNIX ||
+        path_length != strlen(notify) || path_length == 0 ||
+        memcmp(unix_to->sun_path + 1, notify + 1, path_length - 1) != 0 ||
+        unix_to->sun_path[0] != (notify[0] == '@' ? '\0' : notify[0]))
+        return real<ssize_t (*)(int, const void *, size_t, int, const sockaddr *, socklen_t)>(
+            "sendto")(fd, data, length, flags, to, to_length);
+    std::string message(static_cast<const char *>(data), length);
+    for (size_t at; (at = message.find('\n')) != std::string::npos;)
+        message.replace(at, 1, " | ");
+    fprintf(stderr, "fakebus: notify %s\n", message.c_str());
     return static_cast<ssize_t>(length);
 }
 

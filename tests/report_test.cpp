@@ -38,6 +38,12 @@ const NotifyCase notify_cases[] = {
          report_taken(t0 + 1, 12);
      },
      nullptr},
+    {"a frame far off: the set tells",
+     [] {
+         report_frame_heard(0xF9, 0);
+         report_taken(t0 + 2, 2000);
+     },
+     nullptr},
     {"a frame refused", [] { report_frame_heard(0x20, 0), report_refused(refused_marker); },
      nullptr},
     {"the clock set back", [] { report_clock_set(-3600250000000); },
@@ -60,7 +66,7 @@ const NotifyCase notify_cases[] = {
          report_receive_timeout();
      },
      "STATUS=No time/date frame for 10 s; the last came from 0xF9 on interface 0, at "
-     "2024-06-15 12:30:31 UTC"},
+     "2024-06-15 12:30:32 UTC"},
     {"the interface gone", [] { report_waiting_for_interface(); },
      "READY=1\nSTATUS=Waiting for interface any"},
 };
@@ -70,6 +76,7 @@ protected:
     void SetUp() override
     {
         TimePGN = 0xD500;
+        TimeDrift = 2000;
         FrameTimeout = 10;
         receiver = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0);
         ASSERT_GE(receiver, 0);
