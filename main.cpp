@@ -64,14 +64,17 @@ static int open_can_socket(int index, const can_filter &filter)
 
 // How long a receive on the socket may wait, in ms (0: for ever): the
 // socket's own timer, so that the time frames flowing cost no wakeup more.
-// Refused, the silence of the bus goes unsaid.
+// Refused, the silence of the bus goes unsaid; said once.
 static void set_receive_timeout(int sock, int64_t ms)
 {
     timeval timeout{};
     timeout.tv_sec = static_cast<time_t>(ms / 1000);
     timeout.tv_usec = static_cast<suseconds_t>(ms % 1000 * 1000);
-    if (setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) < 0)
+    static bool refused;
+    if (setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) < 0 && !refused) {
+        refused = true;
         warn("setsockopt(SO_RCVTIMEO)");
+    }
 }
 
 // A netlink socket that hears of every interface added or removed, or -1.
@@ -273,6 +276,7 @@ static int reopen_when_back(int sock, const can_filter &filter)
 
 int main(int argc, char *argv[])
 {
+    use_journal_priorities();
     // No options: a word that looks like one is not taken for a file.
     // Nor is an empty one, as an unset variable in a start script gives.
     if (argc > 1 && (argv[1][0] == '-' || argv[1][0] == '\0')) {
@@ -287,7 +291,6 @@ int main(int argc, char *argv[])
     if (argc > 1)
         config_path = argv[1];
 
-    use_journal_priorities();
     cConfig config;
     read_settings(config, config_path);
     printf("%sTimePGN = '0x%04X'\n", InfoPrefix, TimePGN);

@@ -93,9 +93,10 @@ void notify_systemd(const char *message)
            static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length));
 }
 
-// A STATUS= line, sent only when it says something new.
-void set_status(const char *format, ...) __attribute__((format(printf, 1, 2)));
-void set_status(const char *format, ...)
+// A STATUS= line, sent only when it says something new; after "READY=1"
+// when ready is.
+void set_status(bool ready, const char *format, ...) __attribute__((format(printf, 2, 3)));
+void set_status(bool ready, const char *format, ...)
 {
     static char last[256];
     char status[256];
@@ -103,12 +104,21 @@ void set_status(const char *format, ...)
     va_start(arguments, format);
     vsnprintf(status, sizeof status, format, arguments);
     va_end(arguments);
-    if (strcmp(status, last) == 0)
+    if (!ready && strcmp(status, last) == 0)
         return;
     memcpy(last, status, sizeof last);
-    char message[sizeof status + 8];
-    snprintf(message, sizeof message, "STATUS=%s", status);
+    char message[sizeof status + 16];
+    snprintf(message, sizeof message, "%sSTATUS=%s", ready ? "READY=1\n" : "", status);
     notify_systemd(message);
+}
+
+// The silence counts from the start, and on over an interface's absence.
+void start_counting()
+{
+    static bool started;
+    if (!started)
+        taken_at = monotonic_now();
+    started = true;
 }
 
 // Whether fd is the stream that systemd connected to the journal, as
@@ -141,24 +151,19 @@ void use_journal_priorities()
 
 void report_listening()
 {
-    taken_at = monotonic_now();
-    char status[160];
+    start_counting();
     if (TimeSource >= 0)
-        snprintf(status, sizeof status, "READY=1\nSTATUS=Waiting for time/date frames (PGN "
-                 "0x%04X) from 0x%02X on %s", TimePGN, TimeSource, TimeInterface.c_str());
+        set_status(true, "Waiting for time/date frames (PGN 0x%04X) from 0x%02X on %s", TimePGN,
+                   TimeSource, TimeInterface.c_str());
     else
-        snprintf(status, sizeof status, "READY=1\nSTATUS=Waiting for time/date frames (PGN "
-                 "0x%04X) on %s", TimePGN, TimeInterface.c_str());
-    notify_systemd(status);
+        set_status(true, "Waiting for time/date frames (PGN 0x%04X) on %s", TimePGN,
+                   TimeInterface.c_str());
 }
 
 void report_waiting_for_interface()
 {
-    taken_at = monotonic_now();
-    char status[96];
-    snprintf(status, sizeof status, "READY=1\nSTATUS=Waiting for interface %s",
-             TimeInterface.c_str());
-    notify_systemd(status);
+    start_counting();
+    set_status(true, "Waiting for interface %s", TimeInterface.c_str());
 }
 
 void report_frame_heard(uint8_t sender, int interface_index)
@@ -205,10 +210,10 @@ void report_taken(time_t bus_time, uint64_t difference_ms)
     last_taken.bus_time = bus_time;
     // A frame far enough off is told by the set, or its refusal, that follows.
     if (static_cast<int64_t>(TimeDrift) < 0)
-        set_status("Leaving the clock alone (negative drift): 0x%02X on %s is %" PRIu64
+        set_status(false, "Leaving the clock alone (negative drift): 0x%02X on %s is %" PRIu64
                    " ms apart", heard_sender, last_taken.interface, difference_ms);
     else if (difference_ms < TimeDrift)
-        set_status("In step with 0x%02X on %s: %" PRIu64 " ms apart", heard_sender,
+        set_status(false, "In step with 0x%02X on %s: %" PRIu64 " ms apart", heard_sender,
                    last_taken.interface, difference_ms);
 }
 
@@ -218,14 +223,14 @@ void report_clock_set(int64_t moved_ns)
     const uint64_t magnitude_ms =
         (moved_ns < 0 ? 0 - static_cast<uint64_t>(moved_ns) : static_cast<uint64_t>(moved_ns)) /
         1000000;
-    set_status("Clock set from 0x%02X on %s: moved %c%" PRIu64 ".%03u s", last_taken.sender,
+    set_status(false, "Clock set from 0x%02X on %s: moved %c%" PRIu64 ".%03u s", last_taken.sender,
                last_taken.interface, sign, magnitude_ms / 1000,
                static_cast<unsigned>(magnitude_ms % 1000));
 }
 
 void report_clock_refused(int error)
 {
-    set_status("Cannot set the clock from 0x%02X on %s: %s", last_taken.sender,
+    set_status(false, "Cannot set the clock from 0x%02X on %s: %s", last_taken.sender,
                last_taken.interface, strerror(error));
 }
 
@@ -250,7 +255,7 @@ void report_receive_timeout()
     silence_said = true;
     if (!last_taken.any) {
         warnx("no time/date frame taken for %d s, none since the start", FrameTimeout);
-        set_status("No time/date frame for %d s, none since the start", FrameTimeout);
+        set_status(false, "No time/date frame for %d s, none since the start", FrameTimeout);
         return;
     }
     char when[32];
@@ -258,6 +263,6 @@ void report_receive_timeout()
     strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S UTC", gmtime_r(&last_taken.bus_time, &utc));
     warnx("no time/date frame taken for %d s; the last came from 0x%02X on %s, at %s",
           FrameTimeout, last_taken.sender, last_taken.interface, when);
-    set_status("No time/date frame for %d s; the last came from 0x%02X on %s, at %s",
+    set_status(false, "No time/date frame for %d s; the last came from 0x%02X on %s, at %s",
                FrameTimeout, last_taken.sender, last_taken.interface, when);
 }

@@ -104,8 +104,10 @@ void read_settings(cConfig &config, const std::string &path)
             key != "interface" && key != "local_frames" && key != "frame_timeout")
             warnx("%s: unknown key '%s' ignored", file, key.c_str());
 
-    // strtoul as ever: a 0x prefix optional, the last four digits kept, and
-    // text without a digit gives 0, which is then named.
+    // strtoul as ever: a 0x prefix optional, the low 16 bits kept (of
+    // ULONG_MAX, 0xFFFF, when the number overflows an unsigned long: past 8
+    // digits on a 32-bit target), and text without a digit gives 0, which is
+    // then named.
     const std::string pgn = config.getString("time_pgn", "0xD500");
     TimePGN = static_cast<uint16_t>(strtoul(pgn.c_str(), nullptr, 16));
     if (!has_hex_digit(pgn))
