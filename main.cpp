@@ -325,20 +325,22 @@ int main(int argc, char *argv[])
     // clock since stepped. One stamped earlier is more than a second old.
     int64_t offset = clock_offset_ns();
     timespec stamped_from{};
-    // What the socket's receive timeout is set to: 0, a new socket's, waits
-    // for ever.
-    int64_t receive_timeout = 0;
-    int timeout_of = -1;
+    // What the socket's receive timeout is set to, in ms (0: for ever); -1
+    // for a new socket, whose timeout is not set yet.
+    int64_t receive_timeout = -1;
+    const auto reopen = [&] {
+        sock = reopen_when_back(sock, filter);
+        receive_timeout = -1;
+    };
     for (;;) {
         int64_t timeout = receive_timeout_ms();
         if (timeout < 0) {
             report_receive_timeout();
             timeout = receive_timeout_ms();
         }
-        if (timeout_of != sock || timeout != receive_timeout) {
+        if (timeout != receive_timeout) {
             set_receive_timeout(sock, timeout);
             receive_timeout = timeout;
-            timeout_of = sock;
         }
         msghdr message{};
         message.msg_name = &sender;
@@ -351,7 +353,7 @@ int main(int argc, char *argv[])
         // The kernel unbinds a socket whose interface goes away and says so
         // once.
         if (received < 0 && errno == ENODEV) {
-            sock = reopen_when_back(sock, filter);
+            reopen();
             continue;
         }
         if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
@@ -373,7 +375,7 @@ int main(int argc, char *argv[])
         // An interface renamed away is no longer the one named: its frames
         // stop counting, and the one now called so is waited for.
         if (TimeInterface != "any" && !is_named_interface(sender.can_ifindex)) {
-            sock = reopen_when_back(sock, filter);
+            reopen();
             continue;
         }
 
@@ -404,7 +406,7 @@ int main(int argc, char *argv[])
         if (clock_stepped_since(offset)) {
             offset = clock_offset_ns(&stamped_from);
             if (!drop_queued_frames(sock))
-                sock = reopen_when_back(sock, filter);
+                reopen();
         }
     }
 }

@@ -228,7 +228,9 @@ static int write_state(int status, long error_us, long step_us)
 // While another discipline owns the state (an NTP daemon's PLL or FLL, or a
 // PPS source), the mark would clear its unsynchronised flag under it and the
 // step would reset its correction: the state is then left to it.
-static void mark_synchronised(uint64_t difference_ms, int64_t uncertainty_us)
+//
+// True when the clock stands marked, or left to that discipline.
+static bool mark_synchronised(uint64_t difference_ms, int64_t uncertainty_us)
 {
     // Bounded first: on a 32-bit long a large difference overflows.
     long error_us = phase_limit_us;
@@ -237,21 +239,20 @@ static void mark_synchronised(uint64_t difference_ms, int64_t uncertainty_us)
         error_us = static_cast<long>(difference_ms * 1000 + resolution_us + uncertainty_us);
     timex state{};
     if (clock_adjtime(CLOCK_REALTIME, &state) < 0)
-        return;
+        return false;
     if (state.status & (STA_PLL | STA_FLL | STA_PPSTIME))
-        return;
+        return true;
     if (error_us >= phase_limit_us) {
         if ((state.status & STA_UNSYNC) == 0)
             write_state(state.status | STA_UNSYNC, phase_limit_us, 0);
-        return;
+        return false;
     }
     const int synchronised = state.status & ~STA_UNSYNC;
-    if (!(state.status & STA_UNSYNC)) {
-        write_state(synchronised, error_us, 0);
-        return;
-    }
-    if (write_state(synchronised, error_us, 1) >= 0)
-        write_state(synchronised, error_us, -1);
+    if (!(state.status & STA_UNSYNC))
+        return write_state(synchronised, error_us, 0) >= 0;
+    if (write_state(synchronised, error_us, 1) < 0)
+        return false;
+    return write_state(synchronised, error_us, -1) >= 0;
 }
 
 // Moves the clock by the received time less the arrival: wherever it then
@@ -353,12 +354,15 @@ void check_and_set_time(const timespec &now, const timespec &received,
 
     printf("%sTime diffence is %" PRIu64 "ms\n", InfoPrefix, difference);
     fflush(stdout);
-    report_taken(received.tv_sec, difference);
+    report_taken(received.tv_sec);
     if (difference < TimeDrift) {
         // A negative drift asks for the clock to be left alone: it is then
         // no more vouched for than it is set.
-        if (static_cast<int64_t>(TimeDrift) >= 0 && !stepped_meanwhile(offset))
-            mark_synchronised(difference, waited + elapsed_us(read_at) / drift_per_us);
+        if (static_cast<int64_t>(TimeDrift) < 0)
+            report_in_step(difference, false);
+        else if (!stepped_meanwhile(offset))
+            report_in_step(difference, mark_synchronised(difference, waited + elapsed_us(read_at) /
+                                                                          drift_per_us));
         return;
     }
 

@@ -107,8 +107,11 @@ void report_frame_heard(uint8_t sender, int interface_index);
 // That frame is not taken; named once a sender and reason while frames are
 // missed.
 void report_refused(frame_refusal reason);
-// That frame is taken: its bus time and how far the clock was from it.
-void report_taken(time_t bus_time, uint64_t difference_ms);
+// That frame is taken: its bus time.
+void report_taken(time_t bus_time);
+// It found the clock within the drift, difference_ms off, and the clock is
+// marked synchronised (or left to another discipline) or not.
+void report_in_step(uint64_t difference_ms, bool marked);
 // The clock was set from the frame taken, by moved_ns; or refused (errno).
 void report_clock_set(int64_t moved_ns);
 void report_clock_refused(int error);

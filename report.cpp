@@ -27,7 +27,6 @@ namespace {
 // The frame being handled, and the last one taken.
 uint8_t heard_sender = j1939_null_address;
 int heard_index;
-bool heard_taken;
 struct {
     bool any;
     uint8_t sender;
@@ -35,10 +34,12 @@ struct {
     time_t bus_time;
 } last_taken;
 
-// Since when no frame was taken (CLOCK_MONOTONIC: a suspend does not count,
-// as it does not for the socket's receive timeout), and whether that was
-// said.
+// When the last frame was taken (or the daemon started), and since when the
+// silence counts: from then, or from when an interface that went away, which
+// was said, is back. CLOCK_MONOTONIC: a suspend does not count, as it does not
+// for the socket's receive timeout. And whether the silence was said.
 timespec taken_at;
+timespec silence_from;
 bool silence_said;
 // Which reasons were named for each sender during the silence.
 uint8_t refusals_said[256];
@@ -88,7 +89,8 @@ void notify_systemd(const char *message)
         sock = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (sock < 0)
         return;
-    sendto(sock, message, strlen(message), MSG_NOSIGNAL,
+    // Never held up by a receiver that does not read.
+    sendto(sock, message, strlen(message), MSG_NOSIGNAL | MSG_DONTWAIT,
            reinterpret_cast<const sockaddr *>(&address),
            static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length));
 }
@@ -112,12 +114,14 @@ void set_status(bool ready, const char *format, ...)
     notify_systemd(message);
 }
 
-// The silence counts from the start, and on over an interface's absence.
-void start_counting()
+// The silence counts from the start, and again from each return of the
+// interface.
+void count_silence_from_now()
 {
     static bool started;
+    silence_from = monotonic_now();
     if (!started)
-        taken_at = monotonic_now();
+        taken_at = silence_from;
     started = true;
 }
 
@@ -151,7 +155,7 @@ void use_journal_priorities()
 
 void report_listening()
 {
-    start_counting();
+    count_silence_from_now();
     if (TimeSource >= 0)
         set_status(true, "Waiting for time/date frames (PGN 0x%04X) from 0x%02X on %s", TimePGN,
                    TimeSource, TimeInterface.c_str());
@@ -162,7 +166,7 @@ void report_listening()
 
 void report_waiting_for_interface()
 {
-    start_counting();
+    count_silence_from_now();
     set_status(true, "Waiting for interface %s", TimeInterface.c_str());
 }
 
@@ -170,7 +174,6 @@ void report_frame_heard(uint8_t sender, int interface_index)
 {
     heard_sender = sender;
     heard_index = interface_index;
-    heard_taken = false;
 }
 
 void report_refused(frame_refusal reason)
@@ -194,9 +197,8 @@ void report_refused(frame_refusal reason)
           reasons[reason]);
 }
 
-void report_taken(time_t bus_time, uint64_t difference_ms)
+void report_taken(time_t bus_time)
 {
-    heard_taken = true;
     interface_name(heard_index, last_taken.interface);
     if (silence_said) {
         warnx("time/date frames are taken again: from 0x%02X on %s after %" PRId64 " s",
@@ -204,16 +206,23 @@ void report_taken(time_t bus_time, uint64_t difference_ms)
         silence_said = false;
         memset(refusals_said, 0, sizeof refusals_said);
     }
-    taken_at = monotonic_now();
+    taken_at = silence_from = monotonic_now();
     last_taken.any = true;
     last_taken.sender = heard_sender;
     last_taken.bus_time = bus_time;
-    // A frame far enough off is told by the set, or its refusal, that follows.
+}
+
+void report_in_step(uint64_t difference_ms, bool marked)
+{
     if (static_cast<int64_t>(TimeDrift) < 0)
         set_status(false, "Leaving the clock alone (negative drift): 0x%02X on %s is %" PRIu64
-                   " ms apart", heard_sender, last_taken.interface, difference_ms);
-    else if (difference_ms < TimeDrift)
-        set_status(false, "In step with 0x%02X on %s: %" PRIu64 " ms apart", heard_sender,
+                   " ms apart", last_taken.sender, last_taken.interface, difference_ms);
+    else if (marked)
+        set_status(false, "In step with 0x%02X on %s: %" PRIu64 " ms apart", last_taken.sender,
+                   last_taken.interface, difference_ms);
+    else
+        set_status(false, "Within the drift of 0x%02X on %s, but %" PRIu64
+                   " ms apart: the clock is not marked synchronised", last_taken.sender,
                    last_taken.interface, difference_ms);
 }
 
@@ -234,23 +243,19 @@ void report_clock_refused(int error)
                last_taken.interface, strerror(error));
 }
 
+// Right after a frame taken, the whole timeout in milliseconds: the same as
+// the last receive's, so that frames flowing cost no call more.
 int64_t receive_timeout_ms()
 {
     if (FrameTimeout <= 0 || silence_said)
         return 0;
-    const int64_t timeout_ms = int64_t{FrameTimeout} * 1000;
-    // Right after a frame taken, the whole timeout: the same as the last
-    // receive's, so that frames flowing cost no call more.
-    if (heard_taken)
-        return timeout_ms;
-    const int64_t left = timeout_ms - ms_since(taken_at);
+    const int64_t left = int64_t{FrameTimeout} * 1000 - ms_since(silence_from);
     return left > 0 ? left : -1;
 }
 
 void report_receive_timeout()
 {
-    heard_taken = false;
-    if (FrameTimeout <= 0 || silence_said || ms_since(taken_at) < int64_t{FrameTimeout} * 1000)
+    if (FrameTimeout <= 0 || silence_said || ms_since(silence_from) < int64_t{FrameTimeout} * 1000)
         return;
     silence_said = true;
     if (!last_taken.any) {

@@ -26,22 +26,28 @@ struct NotifyCase {
 const NotifyCase notify_cases[] = {
     {"the socket bound", [] { report_listening(); },
      "READY=1\nSTATUS=Waiting for time/date frames (PGN 0xD500) on any"},
-    {"a frame taken",
+    {"a frame taken, the clock marked",
      [] {
          report_frame_heard(0xF9, 0);
-         report_taken(t0, 12);
+         report_taken(t0);
+         report_in_step(12, true);
      },
      "STATUS=In step with 0xF9 on interface 0: 12 ms apart"},
     {"the same again says nothing new",
      [] {
          report_frame_heard(0xF9, 0);
-         report_taken(t0 + 1, 12);
+         report_taken(t0 + 1);
+         report_in_step(12, true);
      },
      nullptr},
+    {"within the drift, not marked",
+     [] { report_in_step(20000, false); },
+     "STATUS=Within the drift of 0xF9 on interface 0, but 20000 ms apart: the clock is not "
+     "marked synchronised"},
     {"a frame far off: the set tells",
      [] {
          report_frame_heard(0xF9, 0);
-         report_taken(t0 + 2, 2000);
+         report_taken(t0 + 2);
      },
      nullptr},
     {"a frame refused", [] { report_frame_heard(0x20, 0), report_refused(refused_marker); },
