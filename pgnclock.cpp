@@ -1,3 +1,9 @@
+// The meaning of a received frame and what the clock does about it: the
+// J1939 identifier, the kernel filter that lets only time/date frames through,
+// the checks a time/date frame must pass (fields, freshness, local time), the
+// comparison with the clock, the step to the bus time, and the kernel's
+// synchronisation mark. main.cpp owns the socket and the loop; report.cpp
+// tells the operator.
 #include "pgnclock.h"
 
 #include <err.h>
@@ -149,7 +155,9 @@ void check_time_update(uint16_t pgn, const uint8_t *data, uint8_t len,
     }
 
     tm received_tm{};
-    received_tm.tm_sec = data[0] >> 2;  // 0.25 s per bit
+    // 0.25 s per bit: the quarters are dropped on purpose, the clock is set
+    // in whole seconds (resolution_us below).
+    received_tm.tm_sec = data[0] >> 2;
     received_tm.tm_min = data[1];
     received_tm.tm_hour = data[2];
     received_tm.tm_mon = data[3] - 1;

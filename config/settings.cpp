@@ -104,7 +104,7 @@ void read_settings(cConfig &config, const std::string &path)
             key != "interface" && key != "local_frames" && key != "frame_timeout")
             warnx("%s: unknown key '%s' ignored", file, key.c_str());
 
-    // strtoul as ever: a 0x prefix optional, the low 16 bits kept (of
+    // strtoul's reading: a 0x prefix optional, the low 16 bits kept (of
     // ULONG_MAX, 0xFFFF, when the number overflows an unsigned long: past 8
     // digits on a 32-bit target), and text without a digit gives 0, which is
     // then named.
