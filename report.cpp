@@ -243,14 +243,15 @@ void report_clock_refused(int error)
                last_taken.interface, strerror(error));
 }
 
-// Right after a frame taken, the whole timeout in milliseconds: the same as
-// the last receive's, so that frames flowing cost no call more.
+// Rounded up to whole seconds: right after a frame taken, the whole timeout,
+// the same as the last receive's, so that frames flowing cost no call more;
+// the silence is then said up to a second late.
 int64_t receive_timeout_ms()
 {
     if (FrameTimeout <= 0 || silence_said)
         return 0;
     const int64_t left = int64_t{FrameTimeout} * 1000 - ms_since(silence_from);
-    return left > 0 ? left : -1;
+    return left > 0 ? (left + 999) / 1000 * 1000 : -1;
 }
 
 void report_receive_timeout()
