@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -129,8 +131,13 @@ TEST_F(NotifyTest, SentOnlyWhereSystemdSaysSo)
     unsetenv("NOTIFY_SOCKET");
     report_listening();
     EXPECT_EQ(received(), "");
-    setenv("NOTIFY_SOCKET", path.c_str() + 1, 1);  // relative
+    // Relative: named from / it would reach the socket.
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    ASSERT_EQ(chdir("/"), 0);
+    setenv("NOTIFY_SOCKET", path.c_str() + 1, 1);
     report_listening();
+    ASSERT_EQ(chdir(cwd), 0);
     EXPECT_EQ(received(), "");
 
     const int abstract = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0);
@@ -148,6 +155,44 @@ TEST_F(NotifyTest, SentOnlyWhereSystemdSaysSo)
     close(abstract);
     EXPECT_EQ(std::string(datagram, n > 0 ? static_cast<size_t>(n) : 0),
               "READY=1\nSTATUS=Waiting for time/date frames (PGN 0xD500) on any");
+}
+
+// Lines get the journal's priorities only on the stream that
+// $JOURNAL_STREAM names: its device and inode both.
+TEST(JournalPriorities, OnlyOnTheStreamNamed)
+{
+    const std::string file = testing::TempDir() + "pgnclock-journal-" + std::to_string(getpid());
+    const int stream = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(stream, 0);
+    struct stat status {};
+    ASSERT_EQ(fstat(stream, &status), 0);
+    fflush(stdout);
+    const int saved_stdout = dup(STDOUT_FILENO);
+    dup2(stream, STDOUT_FILENO);
+    const auto device = static_cast<unsigned long long>(status.st_dev);
+    const auto inode = static_cast<unsigned long long>(status.st_ino);
+    const struct {
+        std::string stream;
+        const char *prefix;
+    } cases[] = {
+        {std::to_string(device) + ":" + std::to_string(inode), "<6>"},
+        {std::to_string(device + 1) + ":" + std::to_string(inode), ""},
+        {std::to_string(device) + ":" + std::to_string(inode + 1), ""},
+        {"journal", ""},
+        {"", ""},
+    };
+    for (const auto &c : cases) {
+        setenv("JOURNAL_STREAM", c.stream.c_str(), 1);
+        InfoPrefix = NoticePrefix = "";
+        use_journal_priorities();
+        EXPECT_STREQ(InfoPrefix, c.prefix) << "JOURNAL_STREAM=" << c.stream;
+    }
+    dup2(saved_stdout, STDOUT_FILENO);
+    close(saved_stdout);
+    close(stream);
+    unlink(file.c_str());
+    unsetenv("JOURNAL_STREAM");
+    InfoPrefix = NoticePrefix = "";
 }
 
 }  // namespace
