@@ -312,12 +312,22 @@ static int64_t span_ns(const timespec &a, const timespec &b)
 
 int64_t clock_offset_ns(timespec *wall)
 {
-    timespec real{}, boot{};
-    clock_gettime(CLOCK_REALTIME, &real);
-    clock_gettime(CLOCK_BOOTTIME, &boot);
+    // The real-time clock read between two readings of the boot-time one,
+    // against their middle: a pre-emption between two reads would otherwise
+    // pass for a step. Read again while they lie more than 100 us apart.
+    timespec before{}, real{}, after{};
+    for (int tries = 0; tries < 8; ++tries) {
+        clock_gettime(CLOCK_BOOTTIME, &before);
+        clock_gettime(CLOCK_REALTIME, &real);
+        clock_gettime(CLOCK_BOOTTIME, &after);
+        if (span_ns(after, before) <= 100000)
+            break;
+    }
     if (wall)
         *wall = real;
-    return span_ns(real, boot);
+    const int64_t offset = span_ns(real, before);
+    const int64_t read_for = span_ns(after, before);
+    return offset == INT64_MIN || read_for == INT64_MIN ? INT64_MIN : offset - read_for / 2;
 }
 
 bool clock_stepped_since(int64_t expected_offset_ns)
@@ -348,7 +358,7 @@ void check_and_set_time(const timespec &now, const timespec &received,
     // longer holds, and neither a set nor a mark may follow from it.
     timespec read_at{};
     clock_gettime(CLOCK_BOOTTIME, &read_at);
-    const int64_t offset = span_ns(now, read_at);
+    const int64_t offset = clock_offset_ns();
     const timespec came = arrival ? *arrival : now;
     const long waited = waited_us(came, now);
     if (waited < 0) {
