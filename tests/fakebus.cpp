@@ -67,8 +67,9 @@
 //   socket-error             the socket cannot be opened (EAFNOSUPPORT)
 //   filter-error             the receive filter is refused (ENOPROTOOPT)
 //   bind-error               the socket's bind fails (ENODEV)
-//   trace                    (best at the top) standard error gets a line,
-//                            "fakebus: ...", for each thing the daemon does
+//   trace                    for the whole run, wherever it stands (best at
+//                            the top): standard error gets a line
+//                            "fakebus: ..." for each thing the daemon does
 //                            to the socket and the clock: the socket bound,
 //                            every write of the clock or the kernel's
 //                            synchronisation state (the clock and the state
