@@ -67,7 +67,20 @@
 //   socket-error             the socket cannot be opened (EAFNOSUPPORT)
 //   filter-error             the receive filter is refused (ENOPROTOOPT)
 //   bind-error               the socket's bind fails (ENODEV)
-// Past the last command the process exits with status 0.
+//   trace                    for the whole run, wherever it stands (best at
+//                            the top): standard error gets a line
+//                            "fakebus: ..." for each thing the daemon does
+//                            to the socket and the clock: the socket bound,
+//                            every write of the clock or the kernel's
+//                            synchronisation state (the clock and the state
+//                            after it), a step by another process, and at
+//                            the end the frames the receive filter dropped
+// Without "trace", standard error holds the daemon's own lines, each
+// notification to systemd ("fakebus: notify ...": what systemd is told), and
+// past the last command one line with the clock as it ends and the kernel's
+// state, "fakebus: end of bus script; clock SECONDS.NANOSECONDS,
+// synchronised|unsynchronised, maxerror N us"; then the process exits with
+// status 0.
 #include "fakebus.h"
 
 #include <dlfcn.h>
@@ -81,6 +94,7 @@
 #include <sys/un.h>
 
 #include <algorithm>
+#include <cstdarg>
 
 #include <cerrno>
 #include <cstdio>
@@ -173,6 +187,9 @@ bool socket_fails = false;
 bool bind_fails = false;
 bool filter_fails = false;
 bool stamps_wanted = false;
+// The script asked for the trace: what the daemon did to the clock and the
+// socket, line by line.
+bool tracing = false;
 // The CAN socket's SO_RCVTIMEO (zero: none), and how long the receive under
 // way has waited.
 timespec receive_timeout{};
@@ -186,6 +203,29 @@ timespec hold_step{};
 bool hold_steps = false;
 timespec race_step{};
 bool races = false;
+
+// One line of the trace, when the script asked for it.
+__attribute__((format(printf, 1, 2))) void trace(const char *format, ...)
+{
+    if (!tracing)
+        return;
+    va_list arguments;
+    va_start(arguments, format);
+    fputs("fakebus: ", stderr);
+    vfprintf(stderr, format, arguments);
+    va_end(arguments);
+    fputc('\n', stderr);
+}
+
+// The clock and the kernel's synchronisation state, as the trace and the
+// last line give them.
+void print_clock(const char *before)
+{
+    fprintf(stderr, "fakebus: %sclock %lld.%09ld, %s, maxerror %lld us\n", before,
+            static_cast<long long>(simulated_now.tv_sec), simulated_now.tv_nsec,
+            ntp_state.status & STA_UNSYNC ? "unsynchronised" : "synchronised",
+            static_cast<long long>(ntp_state.maxerror));
+}
 
 void advance(timespec &clock, const timespec &by)
 {
@@ -247,6 +287,8 @@ void load_script()
             socket_fails = true;
         else if (line == "filter-error")
             filter_fails = true;
+        else if (line == "trace")
+            tracing = true;
         else
             script.push_back(line);
     }
@@ -525,9 +567,8 @@ ssize_t play_next_receive(void *buffer, size_t length, timespec &arrival, bool n
         }
     }
     if (frames_filtered != 0)
-        fprintf(stderr, "fakebus: %u frames dropped by the receive filter\n",
-                frames_filtered);
-    fprintf(stderr, "fakebus: end of bus script\n");
+        trace("%u frames dropped by the receive filter", frames_filtered);
+    print_clock("end of bus script; ");
     exit(0);
 }
 
@@ -582,8 +623,8 @@ void foreign_step(const timespec &by)
     advance(simulated_now, by);
     clear_ntp_state();
     if (can_socket >= 0)
-        fprintf(stderr, "fakebus: clock stepped by another process to %lld.%09ld\n",
-                static_cast<long long>(simulated_now.tv_sec), simulated_now.tv_nsec);
+        trace("clock stepped by another process to %lld.%09ld",
+              static_cast<long long>(simulated_now.tv_sec), simulated_now.tv_nsec);
 }
 
 }  // namespace
@@ -818,7 +859,7 @@ int bind(int fd, const sockaddr *address, socklen_t length)
     const auto *can = reinterpret_cast<const sockaddr_can *>(address);
     if (length != sizeof(sockaddr_can) || can->can_family != AF_CAN)
         die("bind with a malformed CAN address");
-    fprintf(stderr, "fakebus: bound to ifindex %d\n", can->can_ifindex);
+    trace("bound to ifindex %d", can->can_ifindex);
     // As raw_bind(): an interface that is gone, or no CAN one, is no device.
     const bool present = can->can_ifindex == 0 ||
                          std::any_of(interfaces.begin(), interfaces.end(), [&](const Interface &i) {
@@ -924,8 +965,7 @@ int clock_settime(clockid_t clock, const timespec *time)
     simulated_now = *time;
     clear_ntp_state();
     if (can_socket >= 0)
-        fprintf(stderr, "fakebus: clock set to %lld.%09ld\n",
-                static_cast<long long>(time->tv_sec), time->tv_nsec);
+        trace("clock set to %lld.%09ld", static_cast<long long>(time->tv_sec), time->tv_nsec);
     return 0;
 }
 
@@ -976,11 +1016,8 @@ int clock_adjtime(clockid_t clock, timex *request)
         if (modes & ADJ_ESTERROR)
             ntp_state.esterror = request->esterror;
         ntp_state.modes = modes;
-        if (can_socket >= 0)
-            fprintf(stderr, "fakebus: clock %lld.%09ld, %s, maxerror %lld us\n",
-                    static_cast<long long>(simulated_now.tv_sec), simulated_now.tv_nsec,
-                    ntp_state.status & STA_UNSYNC ? "unsynchronised" : "synchronised",
-                    static_cast<long long>(ntp_state.maxerror));
+        if (can_socket >= 0 && tracing)
+            print_clock("");
         if (races && (modes & ADJ_SETOFFSET) && !(modes & ADJ_STATUS)) {
             races = false;
             foreign_step(race_step);
