@@ -124,6 +124,21 @@ TEST_F(NotifyTest, EachChangeIsOneDatagram)
     }
 }
 
+// A clock that an NTP daemon's PLL disciplines is left to it, but a frame
+// within the drift is still in step with it.
+TEST_F(NotifyTest, InStepUnderAnotherDiscipline)
+{
+    fakebus_reset();
+    const timespec now{t0, 500000000};
+    fakebus_set_now(&now);
+    fakebus_set_ntp_status(STA_PLL);
+    setenv("NOTIFY_SOCKET", path.c_str(), 1);
+    report_frame_heard(0x25, 0);
+    check_and_set_time(now, timespec{t0, 0});
+    EXPECT_EQ(received(), "[STATUS=In step with 0x25 on interface 0: 500 ms apart]");
+    EXPECT_EQ(fakebus_adjtime_count(), 0u);
+}
+
 // Abstract names too; nothing without the variable, or with one that names
 // no socket systemd could have made.
 TEST_F(NotifyTest, SentOnlyWhereSystemdSaysSo)
