@@ -58,6 +58,13 @@
 // as if it had always read so, while a set, a step or "step" moves it alone. rtnetlink (NETLINK_ROUTE) answers RTM_GETLINK for
 // an interface's kind and tells link watchers (RTMGRP_LINK) of plug and
 // unplug; a watcher's receive plays the script up to the next of them.
+//   listen PATH | unlisten   a real Unix datagram socket bound at PATH, as
+//                            chrony's refclock SOCK is | closed, its file
+//                            left, as a stopped chrony leaves it. The kernel
+//                            then refuses what is sent there (ECONNREFUSED),
+//                            as it fails a send to a path that has no socket
+//                            (ENOENT). Each datagram it gets is shown as
+//                            chrony reads a sample of its size
 //   recv-error | recv-empty  one receive that fails (EINTR) | returns 0
 //   socket-error             the socket cannot be opened (EAFNOSUPPORT)
 //   filter-error             the receive filter is refused (ENOPROTOOPT)
@@ -73,6 +80,7 @@
 #include <net/if.h>
 #include <sys/socket.h>
 #include <sys/timex.h>
+#include <sys/un.h>
 
 #include <algorithm>
 
@@ -173,6 +181,8 @@ timespec hold_step{};
 bool hold_steps = false;
 timespec race_step{};
 bool races = false;
+// The socket that "listen" bound, standing in for chrony's.
+int listener = -1;
 
 void advance(timespec &clock, const timespec &by)
 {
@@ -343,6 +353,19 @@ bool run_command(const std::string &command, std::istringstream &words)
         hold_steps = static_cast<bool>(words >> argument);
         if (hold_steps)
             hold_step = parse_time(argument);
+    } else if (command == "listen" && words >> argument) {
+        listener = real<int (*)(int, int, int)>("socket")(AF_UNIX, SOCK_DGRAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        snprintf(address.sun_path, sizeof address.sun_path, "%s", argument.c_str());
+        unlink(address.sun_path);
+        if (listener < 0 ||
+            real<int (*)(int, const sockaddr *, socklen_t)>("bind")(
+                listener, reinterpret_cast<sockaddr *>(&address), sizeof address) < 0)
+            die("cannot listen at " + argument);
+    } else if (command == "unlisten") {
+        real<int (*)(int)>("close")(listener);
+        listener = -1;
     } else if (command == "rename") {
         std::string from, to;
         words >> from >> to;
@@ -507,6 +530,26 @@ void play_until_link_event(int watcher)
     }
     waiting_watcher = -1;
     bound = was_bound;
+}
+
+// What a sample's bytes say, read as chrony reads them: the struct timeval
+// in 32- or 64-bit words by the datagram's size.
+template <typename Word>
+void show_sample(const unsigned char *bytes, ssize_t size)
+{
+    Word seconds, microseconds;
+    double offset;
+    int32_t rest[4];
+    memcpy(&seconds, bytes, sizeof seconds);
+    memcpy(&microseconds, bytes + sizeof seconds, sizeof microseconds);
+    memcpy(&offset, bytes + 2 * sizeof(Word), sizeof offset);
+    memcpy(rest, bytes + 2 * sizeof(Word) + sizeof offset, sizeof rest);
+    fprintf(stderr,
+            "fakebus: sample of %zd bytes: time %lld.%06lld, offset %+.6f s, pulse %d, "
+            "leap %d, magic 0x%08X\n",
+            size, static_cast<long long>(seconds), static_cast<long long>(microseconds), offset,
+            static_cast<int>(rest[0]), static_cast<int>(rest[1]),
+            static_cast<unsigned>(rest[3]));
 }
 
 bool is_netlink(int fd)
@@ -674,6 +717,27 @@ ssize_t send(int fd, const void *data, size_t length, int flags)
             found = &link;
     netlink_messages.emplace_back(fd, link_message(RTM_NEWLINK, found));
     return static_cast<ssize_t>(length);
+}
+
+ssize_t sendto(int fd, const void *data, size_t length, int flags, const sockaddr *to,
+               socklen_t to_length)
+{
+    const ssize_t sent = real<ssize_t (*)(int, const void *, size_t, int, const sockaddr *,
+                                          socklen_t)>("sendto")(fd, data, length, flags, to,
+                                                                to_length);
+    const int error = errno;
+    unsigned char got[64];
+    const ssize_t size = listener >= 0 ? real<ssize_t (*)(int, void *, size_t, int)>("recv")(
+                                             listener, got, sizeof got, MSG_DONTWAIT)
+                                       : -1;
+    if (size == 32)
+        show_sample<int32_t>(got, size);
+    else if (size == 40)
+        show_sample<int64_t>(got, size);
+    else if (size >= 0)
+        fprintf(stderr, "fakebus: a datagram of %zd bytes, no sample\n", size);
+    errno = error;
+    return sent;
 }
 
 ssize_t recv(int fd, void *buffer, size_t length, int flags)
