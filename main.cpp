@@ -306,6 +306,10 @@ int main(int argc, char *argv[])
     fflush(stdout);
     printf("%sOpening CAN interface %s\n", InfoPrefix, TimeInterface.c_str());
     fflush(stdout);
+    if (!ChronySocket.empty()) {
+        printf("Sending samples to chrony at %s\n", ChronySocket.c_str());
+        fflush(stdout);
+    }
 
     const can_filter filter = time_frame_filter();
     int sock = open_interface(TimeInterface, filter);

@@ -7,18 +7,22 @@
 #include "pgnclock.h"
 
 #include <err.h>
+#include <sys/socket.h>
 #include <sys/timex.h>
+#include <sys/un.h>
 
 #include <cerrno>
 #include <cinttypes>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 
 uint16_t TimePGN;
 int TimeSource = -1;
 uint64_t TimeDrift;
 std::string TimeInterface = "any";
 LocalFramesPolicy LocalFrames = local_frames_auto;
+std::string ChronySocket;
 
 j1939_addr_t::j1939_addr_t(uint32_t can_id)
     : source_address(can_id & 0xFF),
@@ -176,7 +180,9 @@ void check_time_update(uint16_t pgn, const uint8_t *data, uint8_t len,
         return;
     }
 
-    const timespec received{received_sec, 0};
+    // chrony gets the quarter seconds too; the clock is set in whole ones.
+    const long quarters_ns = ChronySocket.empty() ? 0 : (data[0] & 3) * 250000000L;
+    const timespec received{received_sec, quarters_ns};
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     check_and_set_time(now, received, arrival);
@@ -349,6 +355,77 @@ static bool stepped_meanwhile(int64_t offset)
     return true;
 }
 
+// chrony's struct sock_sample, with the struct timeval's words as wide as
+// chrony's time_t. chrony drops a datagram of another size unread.
+template <typename Word>
+struct SockSample {
+    Word tv_sec;
+    Word tv_usec;
+    double offset;
+    int32_t pulse;
+    int32_t leap;
+    int32_t pad;
+    int32_t magic;
+};
+static_assert(sizeof(SockSample<int32_t>) == 32, "chrony's sample with a 32-bit time_t");
+static_assert(sizeof(SockSample<int64_t>) == 40, "chrony's sample with a 64-bit time_t");
+
+template <typename Word>
+static size_t fill_sample(const timespec &stamp, double offset,
+                          unsigned char (&out)[chrony_sample_max])
+{
+    SockSample<Word> sample{};
+    sample.tv_sec = static_cast<Word>(stamp.tv_sec);
+    sample.tv_usec = static_cast<Word>(stamp.tv_nsec / 1000);
+    sample.offset = offset;
+    sample.magic = chrony_sock_magic;
+    memcpy(out, &sample, sizeof sample);
+    return sizeof sample;
+}
+
+size_t chrony_sample(int time_bits, const timespec &stamp, double offset,
+                     unsigned char (&out)[chrony_sample_max])
+{
+    return time_bits == 32 ? fill_sample<int32_t>(stamp, offset, out)
+                           : fill_sample<int64_t>(stamp, offset, out);
+}
+
+// The width of the time_t that the chrony beside this build has; the build
+// system says (PGNCLOCK_CHRONY_TIME_BITS), by default that of long.
+#ifndef PGNCLOCK_CHRONY_TIME_BITS
+#define PGNCLOCK_CHRONY_TIME_BITS (8 * __SIZEOF_LONG__)
+#endif
+
+// Sends one sample to chrony's socket, addressed by its path each time, so
+// that a chrony restarted meanwhile gets it on its new socket. A sample that
+// cannot go (no socket there, no chrony behind it, its queue full) is lost,
+// and the next frame tries again: said once when samples stop going through
+// and once when they go again.
+static void send_to_chrony(const timespec &stamp, double offset)
+{
+    static int sock = -1;
+    static bool failing;
+    if (sock < 0)
+        sock = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    unsigned char sample[chrony_sample_max];
+    const size_t size = chrony_sample(PGNCLOCK_CHRONY_TIME_BITS, stamp, offset, sample);
+    sockaddr_un to{};
+    to.sun_family = AF_UNIX;
+    // Its length is checked when it is read.
+    strncpy(to.sun_path, ChronySocket.c_str(), sizeof to.sun_path - 1);
+    const bool sent = sock >= 0 && sendto(sock, sample, size, MSG_DONTWAIT,
+                                          reinterpret_cast<sockaddr *>(&to), sizeof to) ==
+                                       static_cast<ssize_t>(size);
+    const int error = errno;
+    if (!sent && !failing)
+        warn("chrony's socket %s: samples are lost until chrony takes them",
+             ChronySocket.c_str());
+    else if (sent && failing)
+        warnx("chrony takes the samples at %s again", ChronySocket.c_str());
+    failing = !sent;
+    report_sample(offset, sent ? 0 : error);
+}
+
 void check_and_set_time(const timespec &now, const timespec &received,
                         const timespec *arrival)
 {
@@ -373,6 +450,14 @@ void check_and_set_time(const timespec &now, const timespec &received,
     printf("%sTime diffence is %" PRIu64 "ms\n", InfoPrefix, difference);
     fflush(stdout);
     report_taken(received.tv_sec);
+    // chrony sets the clock and the kernel's state: it gets the bus time
+    // against the moment the frame arrived, whatever the drift.
+    if (!ChronySocket.empty()) {
+        const double offset = static_cast<double>(int64_t{received.tv_sec} - came.tv_sec) +
+                              (received.tv_nsec - came.tv_nsec) / 1e9;
+        send_to_chrony(came, offset);
+        return;
+    }
     if (difference < TimeDrift) {
         // A negative drift asks for the clock to be left alone: it is then
         // no more vouched for than it is set.

@@ -24,6 +24,10 @@ extern LocalFramesPolicy LocalFrames;
 // configured int, sign-extended, and compared as unsigned: a negative drift
 // therefore never triggers a correction in practice.
 extern uint64_t TimeDrift;
+// The path of chrony's SOCK reference-clock socket (chrony.conf(5),
+// refclock SOCK) that each frame taken goes to as a sample; empty while
+// pgnclock sets the clock itself. Written once at start-up.
+extern std::string ChronySocket;
 
 // A received CAN identifier, decoded by the J1939 layout.
 struct j1939_addr_t {
@@ -64,6 +68,16 @@ bool clock_stepped_since(int64_t expected_offset_ns);
 void check_time_update(uint16_t pgn, const uint8_t *data, uint8_t len,
                        const timespec *arrival = nullptr,
                        uint8_t sender = j1939_null_address);
+
+// chrony's sample (struct sock_sample of its refclock_sock.c): a struct
+// timeval of the measurement's system time, whose two words are as wide as
+// the time_t that chrony was built with (time_bits, 32 or 64), then the
+// offset of the true time from it in seconds, pulse, leap, padding and the
+// magic number. Written into out; returns its size, which chrony checks.
+constexpr int32_t chrony_sock_magic = 0x534f434b;
+constexpr size_t chrony_sample_max = 40;
+size_t chrony_sample(int time_bits, const timespec &stamp, double offset,
+                     unsigned char (&out)[chrony_sample_max]);
 
 // Prints how far apart the two times are and, when they are at least
 // TimeDrift milliseconds apart, sets the clock to the bus time as of the
@@ -115,6 +129,9 @@ void report_in_step(uint64_t difference_ms, bool marked);
 // The clock was set from the frame taken, by moved_ns; or refused (errno).
 void report_clock_set(int64_t moved_ns);
 void report_clock_refused(int error);
+// A sample of the frame taken, offset_s off the clock, went to chrony; or
+// not (errno).
+void report_sample(double offset_s, int error);
 // How long the next receive may wait before frames count as missed: ms, 0
 // for ever, -1 when they are missed already.
 int64_t receive_timeout_ms();

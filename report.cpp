@@ -243,6 +243,16 @@ void report_clock_refused(int error)
                last_taken.interface, strerror(error));
 }
 
+void report_sample(double offset_s, int error)
+{
+    if (error != 0)
+        set_status(false, "Samples lost: chrony's socket %s: %s", ChronySocket.c_str(),
+                   strerror(error));
+    else
+        set_status(false, "Feeding chrony: 0x%02X on %s, %+.3f s from the clock",
+                   last_taken.sender, last_taken.interface, offset_s);
+}
+
 // Rounded up to whole seconds: right after a frame taken, the whole timeout,
 // the same as the last receive's, so that frames flowing cost no call more;
 // the silence is then said up to a second late.

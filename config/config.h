@@ -57,7 +57,8 @@ private:
 void read_settings(cConfig &config, const std::string &path);
 
 // Then reads who may set the clock into TimeSource, TimeInterface and
-// LocalFrames. A value that names nothing, or one that would not count, stops
+// LocalFrames, and ChronySocket, whose loss would have the daemon set the
+// clock itself. A value that names nothing, or one that would not count, stops
 // the process with status 1: silently dropped, it would widen who may set
 // the clock while the user believes otherwise.
 void read_source_settings(const cConfig &config, const std::string &path);

@@ -4,6 +4,7 @@
 
 #include <err.h>
 #include <net/if.h>
+#include <sys/un.h>
 
 #include <cerrno>
 #include <climits>
@@ -16,7 +17,8 @@ namespace {
 // value that names nothing stops the daemon, and so does one that would not
 // count (in a file discarded as malformed, in a section, in another case, or
 // given twice; other misspellings are named as unknown keys).
-const char *const guarding_keys[] = {"source_address", "interface", "local_frames"};
+const char *const guarding_keys[] = {"source_address", "interface", "local_frames",
+                                     "chrony_socket"};
 
 // What of a time_pgn value strtoul does not read, or "" when it reads all.
 std::string unread_part(const std::string &text)
@@ -82,6 +84,16 @@ LocalFramesPolicy read_local_frames(const cConfig &config)
     errx(1, "local_frames = '%s' is none of auto, accept and ignore", text.c_str());
 }
 
+// A path that fits a Unix socket's address, or "" for none.
+std::string read_chrony_socket(const cConfig &config)
+{
+    const std::string path = config.getString("chrony_socket", "");
+    if (path.size() >= sizeof(sockaddr_un::sun_path))
+        errx(1, "chrony_socket = '%s' is longer than a socket's path can be (%zu "
+                "characters)", path.c_str(), sizeof(sockaddr_un::sun_path) - 1);
+    return path;
+}
+
 }  // namespace
 
 void read_settings(cConfig &config, const std::string &path)
@@ -101,7 +113,8 @@ void read_settings(cConfig &config, const std::string &path)
               "defaults apply", file, config.malformedLine());
     for (const std::string &key : config.keys())
         if (key != "time_pgn" && key != "drift" && key != "source_address" &&
-            key != "interface" && key != "local_frames" && key != "frame_timeout")
+            key != "interface" && key != "local_frames" && key != "frame_timeout" &&
+            key != "chrony_socket")
             warnx("%s: unknown key '%s' ignored", file, key.c_str());
 
     // strtoul's reading: a 0x prefix optional, the low 16 bits kept (of
@@ -147,4 +160,5 @@ void read_source_settings(const cConfig &config, const std::string &path)
     TimeSource = read_time_source(config);
     TimeInterface = read_interface(config);
     LocalFrames = read_local_frames(config);
+    ChronySocket = read_chrony_socket(config);
 }

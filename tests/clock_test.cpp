@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -245,6 +246,76 @@ TEST_F(ClockTest, RefusedSetIsReportedOnStderrAndTheClockStays)
         EXPECT_EQ(fakebus_now().tv_sec, now.tv_sec);
         expect_state(c.maxerror_us);
     }
+}
+
+// chrony's sample as its two builds read it: the struct timeval's words
+// 32 bits wide (Debian 12 on armhf) or 64 (64-bit targets, and 32-bit ones
+// built with 64-bit time), then the offset, pulse, leap, padding, magic.
+struct SampleCase {
+    const char *name;
+    int time_bits;
+    timespec stamp;
+    double offset;
+    size_t size;
+};
+
+const SampleCase sample_cases[] = {
+    {"32-bit time_t", 32, {t0, 999999999}, 3.75, 32},
+    {"64-bit time_t", 64, {t0, 999999999}, 3.75, 40},
+    {"a quarter second behind", 64, {t0 + 1, 250000000}, -0.25, 40},
+    {"an hour off, 32 bits", 32, {t0 - 3600, 0}, 3600.5, 32},
+    {"past 2038 on 64 bits", 64, {4102444800, 1000}, 0, 40},
+};
+
+template <typename Word>
+Word word_at(const unsigned char *bytes, size_t at)
+{
+    Word word;
+    memcpy(&word, bytes + at, sizeof word);
+    return word;
+}
+
+TEST(ChronySample, BytesAsChronyReadsThem)
+{
+    for (const auto &c : sample_cases) {
+        SCOPED_TRACE(c.name);
+        unsigned char bytes[chrony_sample_max];
+        memset(bytes, 0xAA, sizeof bytes);
+        ASSERT_EQ(chrony_sample(c.time_bits, c.stamp, c.offset, bytes), c.size);
+        const size_t word = c.time_bits / 8;
+        if (word == 4) {
+            EXPECT_EQ(word_at<int32_t>(bytes, 0), static_cast<int32_t>(c.stamp.tv_sec));
+            EXPECT_EQ(word_at<int32_t>(bytes, 4), c.stamp.tv_nsec / 1000);
+        } else {
+            EXPECT_EQ(word_at<int64_t>(bytes, 0), c.stamp.tv_sec);
+            EXPECT_EQ(word_at<int64_t>(bytes, 8), c.stamp.tv_nsec / 1000);
+        }
+        EXPECT_EQ(word_at<double>(bytes, 2 * word), c.offset);
+        EXPECT_EQ(word_at<int32_t>(bytes, 2 * word + 8), 0);   // pulse: a whole time
+        EXPECT_EQ(word_at<int32_t>(bytes, 2 * word + 12), 0);  // leap: none announced
+        EXPECT_EQ(word_at<int32_t>(bytes, 2 * word + 16), 0);  // padding, zeroed
+        // "SOCK" as a little-endian int.
+        EXPECT_EQ(memcmp(bytes + 2 * word + 20, "KCOS", 4), 0);
+    }
+}
+
+// Sent to chrony, a frame's time neither steps the clock nor marks it.
+TEST_F(ClockTest, WithChronyTheClockIsLeftAlone)
+{
+    ChronySocket = "/nonexistent/chrony.sock";
+    TimeDrift = 2000;
+    const timespec now{t0 + 3600, 0};
+    fakebus_set_now(&now);
+    StdoutCapture out;
+    testing::internal::CaptureStderr();
+    check_and_set_time(now, timespec{t0, 500000000});
+    const std::string err = testing::internal::GetCapturedStderr();
+    ChronySocket.clear();
+    EXPECT_EQ(out.text(), "Time diffence is 3599500ms\n");
+    EXPECT_NE(err.find("chrony's socket /nonexistent/chrony.sock"), std::string::npos);
+    EXPECT_EQ(fakebus_now().tv_sec, now.tv_sec);
+    EXPECT_EQ(fakebus_adjtime_count(), 0u);
+    EXPECT_EQ(fakebus_settime_count(), 0u);
 }
 
 }  // namespace

@@ -63,6 +63,13 @@
 // with the time that passes: wait, stall and hold. rtnetlink (NETLINK_ROUTE) answers RTM_GETLINK for
 // an interface's kind and tells link watchers (RTMGRP_LINK) of plug and
 // unplug; a watcher's receive plays the script up to the next of them.
+//   listen PATH | unlisten   a real Unix datagram socket bound at PATH, as
+//                            chrony's refclock SOCK is | closed, its file
+//                            left, as a stopped chrony leaves it. The kernel
+//                            then refuses what is sent there (ECONNREFUSED),
+//                            as it fails a send to a path that has no socket
+//                            (ENOENT). Each datagram it gets is shown as
+//                            chrony reads a sample of its size
 //   recv-error | recv-empty  one receive that fails (EINTR) | returns 0
 //   socket-error             the socket cannot be opened (EAFNOSUPPORT)
 //   filter-error             the receive filter is refused (ENOPROTOOPT)
@@ -203,6 +210,8 @@ timespec hold_step{};
 bool hold_steps = false;
 timespec race_step{};
 bool races = false;
+// The socket that "listen" bound, standing in for chrony's.
+int listener = -1;
 
 // One line of the trace, when the script asked for it.
 __attribute__((format(printf, 1, 2))) void trace(const char *format, ...)
@@ -398,6 +407,19 @@ bool run_command(const std::string &command, std::istringstream &words)
         hold_steps = static_cast<bool>(words >> argument);
         if (hold_steps)
             hold_step = parse_time(argument);
+    } else if (command == "listen" && words >> argument) {
+        listener = real<int (*)(int, int, int)>("socket")(AF_UNIX, SOCK_DGRAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        snprintf(address.sun_path, sizeof address.sun_path, "%s", argument.c_str());
+        unlink(address.sun_path);
+        if (listener < 0 ||
+            real<int (*)(int, const sockaddr *, socklen_t)>("bind")(
+                listener, reinterpret_cast<sockaddr *>(&address), sizeof address) < 0)
+            die("cannot listen at " + argument);
+    } else if (command == "unlisten") {
+        real<int (*)(int)>("close")(listener);
+        listener = -1;
     } else if (command == "rename") {
         std::string from, to;
         words >> from >> to;
@@ -592,6 +614,26 @@ void play_until_link_event(int watcher)
     bound = was_bound;
 }
 
+// What a sample's bytes say, read as chrony reads them: the struct timeval
+// in 32- or 64-bit words by the datagram's size.
+template <typename Word>
+void show_sample(const unsigned char *bytes, ssize_t size)
+{
+    Word seconds, microseconds;
+    double offset;
+    int32_t rest[4];
+    memcpy(&seconds, bytes, sizeof seconds);
+    memcpy(&microseconds, bytes + sizeof seconds, sizeof microseconds);
+    memcpy(&offset, bytes + 2 * sizeof(Word), sizeof offset);
+    memcpy(rest, bytes + 2 * sizeof(Word) + sizeof offset, sizeof rest);
+    fprintf(stderr,
+            "fakebus: sample of %zd bytes: time %lld.%06lld, offset %+.6f s, pulse %d, "
+            "leap %d, magic 0x%08X\n",
+            size, static_cast<long long>(seconds), static_cast<long long>(microseconds), offset,
+            static_cast<int>(rest[0]), static_cast<int>(rest[1]),
+            static_cast<unsigned>(rest[3]));
+}
+
 bool is_netlink(int fd)
 {
     return std::find(netlink_sockets.begin(), netlink_sockets.end(), fd) !=
@@ -764,7 +806,8 @@ ssize_t send(int fd, const void *data, size_t length, int flags)
 
 // systemd's notification socket, where $NOTIFY_SOCKET names it, for the
 // daemon run over a bus script: each datagram becomes a trace line, its
-// lines joined by " | ".
+// lines joined by " | ". Any other datagram goes out, and a sample that
+// reaches the listening socket ("listen") is shown.
 ssize_t sendto(int fd, const void *data, size_t length, int flags, const sockaddr *to,
                socklen_t to_length)
 {
@@ -773,17 +816,32 @@ ssize_t sendto(int fd, const void *data, size_t length, int flags, const sockadd
     const size_t path_length = to_length > offsetof(sockaddr_un, sun_path)
                                    ? to_length - offsetof(sockaddr_un, sun_path)
                                    : 0;
-    if (!getenv("PGNCLOCK_FAKEBUS") || !notify || !to || to->sa_family != AF_UNIX ||
-        path_length != strlen(notify) || path_length == 0 ||
-        memcmp(unix_to->sun_path + 1, notify + 1, path_length - 1) != 0 ||
-        unix_to->sun_path[0] != (notify[0] == '@' ? '\0' : notify[0]))
-        return real<ssize_t (*)(int, const void *, size_t, int, const sockaddr *, socklen_t)>(
-            "sendto")(fd, data, length, flags, to, to_length);
-    std::string message(static_cast<const char *>(data), length);
-    for (size_t at; (at = message.find('\n')) != std::string::npos;)
-        message.replace(at, 1, " | ");
-    fprintf(stderr, "fakebus: notify %s\n", message.c_str());
-    return static_cast<ssize_t>(length);
+    if (getenv("PGNCLOCK_FAKEBUS") && notify && to && to->sa_family == AF_UNIX &&
+        path_length == strlen(notify) && path_length != 0 &&
+        memcmp(unix_to->sun_path + 1, notify + 1, path_length - 1) == 0 &&
+        unix_to->sun_path[0] == (notify[0] == '@' ? '\0' : notify[0])) {
+        std::string message(static_cast<const char *>(data), length);
+        for (size_t at; (at = message.find('\n')) != std::string::npos;)
+            message.replace(at, 1, " | ");
+        fprintf(stderr, "fakebus: notify %s\n", message.c_str());
+        return static_cast<ssize_t>(length);
+    }
+    const ssize_t sent = real<ssize_t (*)(int, const void *, size_t, int, const sockaddr *,
+                                          socklen_t)>("sendto")(fd, data, length, flags, to,
+                                                                to_length);
+    const int error = errno;
+    unsigned char got[64];
+    const ssize_t size = listener >= 0 ? real<ssize_t (*)(int, void *, size_t, int)>("recv")(
+                                             listener, got, sizeof got, MSG_DONTWAIT)
+                                       : -1;
+    if (size == 32)
+        show_sample<int32_t>(got, size);
+    else if (size == 40)
+        show_sample<int64_t>(got, size);
+    else if (size >= 0)
+        fprintf(stderr, "fakebus: a datagram of %zd bytes, no sample\n", size);
+    errno = error;
+    return sent;
 }
 
 ssize_t recv(int fd, void *buffer, size_t length, int flags)
