@@ -154,6 +154,17 @@ TEST_F(ClockTest, SetLandsOnTheBusTimeHoweverLongTheDaemonIsHeld)
         EXPECT_EQ(fakebus_settime_count(), 0u);
         expect_state(1000000 + c.waited.tv_nsec / 1000 +
                      (c.held.tv_sec * 1000000 + c.held.tv_nsec / 1000) / 2000);
+
+        // A frame within the drift: the same wait and hold add to its mark.
+        fakebus_reset();
+        const timespec near_arrival{t0, 300000000};
+        timespec near_now = near_arrival;
+        near_now.tv_nsec += c.waited.tv_nsec;
+        fakebus_set_now(&near_now);
+        fakebus_hold(&c.held);
+        check_and_set_time(near_now, timespec{t0, 0}, &near_arrival);
+        expect_state((near_now.tv_nsec / 1000000) * 1000 + 1000000 + c.waited.tv_nsec / 1000 +
+                     (c.held.tv_sec * 1000000 + c.held.tv_nsec / 1000) / 2000);
     }
 }
 
