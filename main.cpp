@@ -307,7 +307,7 @@ int main(int argc, char *argv[])
     printf("%sOpening CAN interface %s\n", InfoPrefix, TimeInterface.c_str());
     fflush(stdout);
     if (!ChronySocket.empty()) {
-        printf("Sending samples to chrony at %s\n", ChronySocket.c_str());
+        printf("%sSending samples to chrony at %s\n", InfoPrefix, ChronySocket.c_str());
         fflush(stdout);
     }
 
@@ -373,8 +373,20 @@ int main(int argc, char *argv[])
         // and the freshness of their stamps still holds for those before.
         // The second before this daemon's last step means nothing on it.
         if (clock_stepped_since(offset)) {
-            offset = clock_offset_ns();
-            stamped_from = timespec{};
+            if (ChronySocket.empty()) {
+                offset = clock_offset_ns();
+                stamped_from = timespec{};
+            } else {
+                // chrony takes a sample at its stamp as true: one stamped on
+                // the clock as it was before the step (chrony's own, say) is
+                // wrong by the step, however small. This frame and those
+                // queued are dropped, as after a step of this daemon's.
+                offset = clock_offset_ns(&stamped_from);
+                if (!drop_queued_frames(sock)) {
+                    reopen();
+                    continue;
+                }
+            }
         }
         // An interface renamed away is no longer the one named: its frames
         // stop counting, and the one now called so is waited for.

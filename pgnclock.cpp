@@ -452,10 +452,18 @@ void check_and_set_time(const timespec &now, const timespec &received,
     report_taken(received.tv_sec);
     // chrony sets the clock and the kernel's state: it gets the bus time
     // against the moment the frame arrived, whatever the drift.
+    // A frame that the kernel did not stamp, or one that another process's
+    // step overtook while it was handled, would give a sample at a wrong
+    // time: chrony takes it as true.
     if (!ChronySocket.empty()) {
-        const double offset = static_cast<double>(int64_t{received.tv_sec} - came.tv_sec) +
-                              (received.tv_nsec - came.tv_nsec) / 1e9;
-        send_to_chrony(came, offset);
+        if (!arrival) {
+            report_refused(refused_unstamped);
+            return;
+        }
+        const double bus_offset_s = static_cast<double>(int64_t{received.tv_sec} - came.tv_sec) +
+                                    (received.tv_nsec - came.tv_nsec) / 1e9;
+        if (!stepped_meanwhile(offset))
+            send_to_chrony(came, bus_offset_s);
         return;
     }
     if (difference < TimeDrift) {

@@ -104,6 +104,7 @@ enum frame_refusal {
     refused_local_time,
     refused_stale,
     refused_local_frame,
+    refused_unstamped,
 };
 
 // What the operator is told, beyond the per-frame lines (report.cpp).

@@ -185,6 +185,7 @@ void report_refused(frame_refusal reason)
         "it carries local time",
         "it waited more than a second, or is stamped ahead of the clock",
         "this device sent it",
+        "the kernel gave it no arrival stamp, which a sample for chrony needs",
     };
     // Named only while frames are missed: a sender that is refused while
     // another one is taken is no news, and would say so every second.
