@@ -881,7 +881,7 @@ int setsockopt(int fd, int level, int name, const void *value, socklen_t length)
             errno = length < sizeof(timeval) ? EINVAL : EDOM;
             return -1;
         }
-        receive_timeout = timespec{timeout->tv_sec, timeout->tv_usec * 1000};
+        receive_timeout = timespec{timeout->tv_sec, static_cast<long>(timeout->tv_usec) * 1000};
         return 0;
     }
     if (level == SOL_CAN_RAW && name == CAN_RAW_FILTER) {
