@@ -360,12 +360,9 @@ int main(int argc, char *argv[])
             reopen();
             continue;
         }
-        if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            report_receive_timeout();
-            continue;
-        }
         // Other failed or empty receives (a signal, a downed interface) are
-        // retried.
+        // retried; one that timed out (EAGAIN) has the silence said at the top
+        // of the loop.
         if (received <= 0)
             continue;
         // Another process's step since the last frame (guestclock, date -s)

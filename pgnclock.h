@@ -136,6 +136,6 @@ void report_sample(double offset_s, int error);
 // How long the next receive may wait before frames count as missed: ms, 0
 // for ever, -1 when they are missed already.
 int64_t receive_timeout_ms();
-// A receive waited that long: says once that frames are missed, when they
-// are, until one is taken again.
+// Frames are missed (receive_timeout_ms gave -1): says so once, until one
+// is taken again.
 void report_receive_timeout();
