@@ -1,6 +1,7 @@
 // What the operator is told beyond the per-frame lines: systemd's readiness
 // and status, the alarm when time/date frames stop and why those heard are
 // not taken meanwhile, and the journal's priority of each line.
+#include "can.h"
 #include "pgnclock.h"
 
 #include <err.h>
@@ -41,6 +42,8 @@ struct {
 timespec taken_at;
 timespec silence_from;
 bool silence_said;
+// The status that said it, which an interface's return does not replace.
+char silence_status[256];
 // Which reasons were named for each sender during the silence.
 uint8_t refusals_said[256];
 
@@ -57,12 +60,12 @@ int64_t ms_since(const timespec &since)
     return (int64_t{now.tv_sec} - since.tv_sec) * 1000 + (now.tv_nsec - since.tv_nsec) / 1000000;
 }
 
-// The interface's name, or its index when it has none any more.
+// The interface's name as the link table knows it, or its index.
 void interface_name(int index, char (&name)[IF_NAMESIZE + 16])
 {
-    char found[IF_NAMESIZE] = "";
-    if (index > 0 && if_indextoname(static_cast<unsigned>(index), found))
-        snprintf(name, sizeof name, "%s", found);
+    const can_link *link = link_by_index(index);
+    if (link && !link->name.empty())
+        snprintf(name, sizeof name, "%s", link->name.c_str());
     else
         snprintf(name, sizeof name, "interface %d", index);
 }
@@ -156,7 +159,9 @@ void use_journal_priorities()
 void report_listening()
 {
     count_silence_from_now();
-    if (TimeSource >= 0)
+    if (silence_said)
+        set_status(true, "%s", silence_status);
+    else if (TimeSource >= 0)
         set_status(true, "Waiting for time/date frames (PGN 0x%04X) from 0x%02X on %s", TimePGN,
                    TimeSource, TimeInterface.c_str());
     else
@@ -274,14 +279,17 @@ void report_receive_timeout()
     silence_said = true;
     if (!last_taken.any) {
         warnx("no time/date frame taken for %d s, none since the start", FrameTimeout);
-        set_status(false, "No time/date frame for %d s, none since the start", FrameTimeout);
-        return;
+        snprintf(silence_status, sizeof silence_status,
+                 "No time/date frame for %d s, none since the start", FrameTimeout);
+    } else {
+        char when[32];
+        tm utc{};
+        strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S UTC", gmtime_r(&last_taken.bus_time, &utc));
+        warnx("no time/date frame taken for %d s; the last came from 0x%02X on %s, at %s",
+              FrameTimeout, last_taken.sender, last_taken.interface, when);
+        snprintf(silence_status, sizeof silence_status,
+                 "No time/date frame for %d s; the last came from 0x%02X on %s, at %s",
+                 FrameTimeout, last_taken.sender, last_taken.interface, when);
     }
-    char when[32];
-    tm utc{};
-    strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S UTC", gmtime_r(&last_taken.bus_time, &utc));
-    warnx("no time/date frame taken for %d s; the last came from 0x%02X on %s, at %s",
-          FrameTimeout, last_taken.sender, last_taken.interface, when);
-    set_status(false, "No time/date frame for %d s; the last came from 0x%02X on %s, at %s",
-               FrameTimeout, last_taken.sender, last_taken.interface, when);
+    set_status(false, "%s", silence_status);
 }

@@ -22,15 +22,26 @@
 //                            device sent it (MSG_DONTROUTE, the local echo).
 //                            ago=: stamped that long before it is received,
 //                            as a frame the kernel stamped before a step but
-//                            queued only after it
+//                            queued only after it. "sent": this device sent
+//                            it from a socket closed before it went out, so
+//                            its echo is unmarked. A frame "local" or "sent"
+//                            passes the packet taps on its way out first
+//   tap-loses                the packet taps lose the next copy, as a full
+//                            queue does (PACKET_STATISTICS counts it)
+//   no-packet-socket         a packet socket is refused (EPERM), as without
+//                            CAP_NET_RAW
 //   race SECONDS[.FRACTION]  another process steps the clock by this much
 //                            right after the daemon's next step of it
-//   interface NAME INDEX KIND an interface present from the start, of the
+//   interface NAME INDEX KIND [ALTNAME...]
+//                            an interface present from the start, of the
 //                            link kind KIND (vcan, vxcan, can; another kind
-//                            is no CAN interface); without any, no interface
-//                            is present
+//                            is no CAN interface), answering to the
+//                            alternative names too; without any, no
+//                            interface is present
 //   rename NAME NEW          the interface is called NEW from now on, and
 //                            keeps its index; told to link watchers
+//   altname NAME ALT         the interface answers to ALT too; told to link
+//                            watchers
 //   unplug NAME | plug NAME INDEX [KIND]
 //                            the interface goes away (a socket bound to it
 //                            fails its next receive with ENODEV, once, and
@@ -60,9 +71,15 @@
 // CLOCK_BOOTTIME moves with the real-time clock, except when that is set or
 // stepped: "now" says what the clock reads, as if it had always read so,
 // while a set, a step or "step" moves it alone. CLOCK_MONOTONIC moves only
-// with the time that passes: wait, stall and hold. rtnetlink (NETLINK_ROUTE) answers RTM_GETLINK for
-// an interface's kind and tells link watchers (RTMGRP_LINK) of plug and
-// unplug; a watcher's receive plays the script up to the next of them.
+// with the time that passes: wait, stall and hold. rtnetlink (NETLINK_ROUTE)
+// answers a dump of the links (RTM_GETLINK) with their names, kinds and
+// flags (a controller and a vxcan echo, IFF_ECHO), and tells link watchers
+// (RTMGRP_LINK) of plug, unplug, rename and altname: with a SIGIO handler
+// installed, each raises SIGIO, which ends a blocking CAN receive with EINTR;
+// a watcher's blocking receive plays the script up to the next of them. A
+// packet socket (AF_PACKET) bound to ETH_P_ALL gets a copy of each frame sent
+// from this device that its classic BPF filter passes, run as the kernel
+// runs it (the frame's bytes, its length, PACKET_OUTGOING and ETH_P_CAN).
 //   listen PATH | unlisten   a real Unix datagram socket bound at PATH, as
 //                            chrony's refclock SOCK is | closed, its file
 //                            left, as a stopped chrony leaves it. The kernel
@@ -90,8 +107,12 @@
 // status 0.
 #include "fakebus.h"
 
+#include <arpa/inet.h>
 #include <dlfcn.h>
 #include <linux/can.h>
+#include <linux/filter.h>
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
 #include <linux/can/raw.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
@@ -101,6 +122,8 @@
 #include <sys/un.h>
 
 #include <algorithm>
+#include <csignal>
+#include <deque>
 #include <cstdarg>
 
 #include <cerrno>
@@ -112,6 +135,7 @@
 #include <sstream>
 #include <string>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 // With 64-bit time on a 32-bit target the headers map these functions to
@@ -170,6 +194,7 @@ struct Interface {
     int index;
     std::string kind;
     bool present;
+    std::vector<std::string> altnames;
 };
 std::vector<Interface> interfaces;
 
@@ -180,6 +205,18 @@ Interface *find_interface(const std::string &name)
             return &i;
     return nullptr;
 }
+
+// The packet socket, its filter, the copies it holds, and what it lost.
+struct PacketTap {
+    int fd = -1;
+    bool bound = false;
+    bool refused = false;
+    bool loses_next = false;
+    unsigned drops = 0;
+    std::vector<sock_filter> program;
+    std::deque<std::pair<int, can_frame>> copies;
+};
+PacketTap tap;
 
 int can_socket = -1;
 int bound_index = 0;
@@ -288,6 +325,8 @@ void load_script()
             words >> added.name >> added.index >> added.kind;
             if (added.name.empty() || added.index <= 0 || added.kind.empty())
                 die("bad interface: " + line);
+            for (std::string alternative; words >> alternative;)
+                added.altnames.push_back(alternative);
             added.present = true;
             interfaces.push_back(added);
         } else if (line == "bind-error")
@@ -298,6 +337,8 @@ void load_script()
             filter_fails = true;
         else if (line == "trace")
             tracing = true;
+        else if (line == "no-packet-socket")
+            tap.refused = true;
         else
             script.push_back(line);
     }
@@ -352,37 +393,66 @@ can_frame parse_frame(const std::string &text)
 }
 
 // An rtnetlink message about an interface: RTM_NEWLINK or RTM_DELLINK with
-// its name and link kind, or an NLMSG_ERROR for one that is not there.
+// its name, flags, link kind and alternative names; or, without one, the end
+// of a dump.
 std::vector<char> link_message(uint16_t type, const Interface *link)
 {
-    std::vector<char> message(NLMSG_SPACE(sizeof(ifinfomsg)) + 3 * RTA_SPACE(IFNAMSIZ));
+    std::vector<char> message(NLMSG_SPACE(sizeof(ifinfomsg)) + 4096);
     auto *header = reinterpret_cast<nlmsghdr *>(message.data());
     if (!link) {
-        header->nlmsg_type = NLMSG_ERROR;
-        header->nlmsg_len = NLMSG_LENGTH(sizeof(nlmsgerr));
-        static_cast<nlmsgerr *>(NLMSG_DATA(header))->error = -ENODEV;
+        header->nlmsg_type = NLMSG_DONE;
+        header->nlmsg_len = NLMSG_LENGTH(sizeof(int));
         message.resize(header->nlmsg_len);
         return message;
     }
     header->nlmsg_type = type;
     header->nlmsg_len = NLMSG_LENGTH(sizeof(ifinfomsg));
-    static_cast<ifinfomsg *>(NLMSG_DATA(header))->ifi_index = link->index;
+    auto *info = static_cast<ifinfomsg *>(NLMSG_DATA(header));
+    info->ifi_index = link->index;
+    // As the drivers set them: a controller and a vxcan echo each frame
+    // (IFF_ECHO); a vcan loops it back at once.
+    info->ifi_flags = (link->present ? IFF_UP | IFF_RUNNING : 0) |
+                      (link->kind == "can" || link->kind == "vxcan" ? 1u << 18 : 0);
     auto add = [&](rtattr *attribute, uint16_t kind, const std::string &text) {
         attribute->rta_type = kind;
         attribute->rta_len = RTA_LENGTH(text.size() + 1);
         memcpy(RTA_DATA(attribute), text.c_str(), text.size() + 1);
         return attribute;
     };
-    auto *name = add(reinterpret_cast<rtattr *>(message.data() + NLMSG_ALIGN(header->nlmsg_len)),
-                     IFLA_IFNAME, link->name);
-    header->nlmsg_len = NLMSG_ALIGN(header->nlmsg_len) + RTA_ALIGN(name->rta_len);
-    auto *info = reinterpret_cast<rtattr *>(message.data() + header->nlmsg_len);
-    info->rta_type = IFLA_LINKINFO;
-    auto *kind = add(static_cast<rtattr *>(RTA_DATA(info)), IFLA_INFO_KIND, link->kind);
-    info->rta_len = RTA_LENGTH(RTA_ALIGN(kind->rta_len));
-    header->nlmsg_len += RTA_ALIGN(info->rta_len);
+    const auto next = [&] { return reinterpret_cast<rtattr *>(message.data() + header->nlmsg_len); };
+    header->nlmsg_len = NLMSG_ALIGN(header->nlmsg_len);
+    header->nlmsg_len += RTA_ALIGN(add(next(), IFLA_IFNAME, link->name)->rta_len);
+    // Nested: the kind in IFLA_LINKINFO, the other names in IFLA_PROP_LIST.
+    const auto nest = [&](uint16_t outer, uint16_t inner, const std::vector<std::string> &texts) {
+        rtattr *nested = next();
+        nested->rta_type = outer;
+        nested->rta_len = RTA_LENGTH(0);
+        for (const std::string &text : texts) {
+            auto *at = reinterpret_cast<rtattr *>(reinterpret_cast<char *>(nested) + nested->rta_len);
+            nested->rta_len += RTA_ALIGN(add(at, inner, text)->rta_len);
+        }
+        header->nlmsg_len += RTA_ALIGN(nested->rta_len);
+    };
+    nest(IFLA_LINKINFO, IFLA_INFO_KIND, {link->kind});
+    if (!link->altnames.empty())
+        nest(IFLA_PROP_LIST, IFLA_ALT_IFNAME, link->altnames);
     message.resize(header->nlmsg_len);
     return message;
+}
+
+// A link event for every watcher; with a SIGIO handler installed, the
+// signal that the kernel sends an owner of an O_ASYNC socket.
+bool link_signalled = false;
+void tell_link_watchers(uint16_t type, const Interface *link)
+{
+    for (const int watcher : link_watchers)
+        netlink_messages.emplace_back(watcher, link_message(type, link));
+    struct sigaction handler {};
+    if (!link_watchers.empty() && sigaction(SIGIO, nullptr, &handler) == 0 &&
+        handler.sa_handler != SIG_DFL && handler.sa_handler != SIG_IGN) {
+        link_signalled = true;
+        raise(SIGIO);
+    }
 }
 
 // The commands that change the world rather than hand a receive something.
@@ -427,14 +497,23 @@ bool run_command(const std::string &command, std::istringstream &words)
         if (!link || to.empty() || find_interface(to))
             die("bad rename: " + from + " " + to);
         link->name = to;
-        for (const int watcher : link_watchers)
-            netlink_messages.emplace_back(watcher, link_message(RTM_NEWLINK, link));
+        tell_link_watchers(RTM_NEWLINK, link);
+    } else if (command == "altname") {
+        std::string name, alternative;
+        words >> name >> alternative;
+        Interface *link = find_interface(name);
+        if (!link || alternative.empty())
+            die("bad altname: " + name + " " + alternative);
+        link->altnames.push_back(alternative);
+        tell_link_watchers(RTM_NEWLINK, link);
+    } else if (command == "tap-loses") {
+        tap.loses_next = true;
     } else if (command == "unplug" || command == "plug") {
         std::string name;
         words >> name;
         Interface *link = find_interface(name);
         if (!link && command == "plug") {
-            interfaces.push_back(Interface{name, 0, "", false});
+            interfaces.push_back(Interface{name, 0, "", false, {}});
             link = &interfaces.back();
         }
         if (!link)
@@ -453,9 +532,7 @@ bool run_command(const std::string &command, std::istringstream &words)
             bound = false;
             enodev_pending = true;
         }
-        for (const int watcher : link_watchers)
-            netlink_messages.emplace_back(
-                watcher, link_message(link->present ? RTM_NEWLINK : RTM_DELLINK, link));
+        tell_link_watchers(link->present ? RTM_NEWLINK : RTM_DELLINK, link);
     } else {
         return false;
     }
@@ -484,6 +561,59 @@ bool pass_time(timespec span, bool receiving)
     return !(receiving && timeout > 0 && ns(waited_in_receive) >= timeout);
 }
 
+// The packet socket's classic BPF program over an outgoing frame, as the
+// kernel runs it: true when it keeps the packet.
+bool tap_program_passes(const std::vector<sock_filter> &program, const can_frame &frame,
+                        uint32_t pkttype, uint32_t protocol, uint32_t length)
+{
+    unsigned char packet[sizeof frame];
+    memcpy(packet, &frame, sizeof frame);
+    uint32_t a = 0;
+    const uint32_t ancillary = static_cast<uint32_t>(SKF_AD_OFF);
+    for (size_t pc = 0; pc < program.size(); ++pc) {
+        const sock_filter &op = program[pc];
+        switch (op.code) {
+        case BPF_LD | BPF_W | BPF_ABS:
+            if (op.k == ancillary + SKF_AD_PKTTYPE)
+                a = pkttype;
+            else if (op.k == ancillary + SKF_AD_PROTOCOL)
+                a = protocol;
+            else if (op.k + 4 <= length && op.k + 4 <= sizeof packet)
+                a = uint32_t{packet[op.k]} << 24 | uint32_t{packet[op.k + 1]} << 16 |
+                    uint32_t{packet[op.k + 2]} << 8 | packet[op.k + 3];
+            else
+                return false;  // past the packet: the kernel drops it
+            break;
+        case BPF_LD | BPF_W | BPF_LEN:
+            a = length;
+            break;
+        case BPF_ALU | BPF_AND | BPF_K:
+            a &= op.k;
+            break;
+        case BPF_JMP | BPF_JEQ | BPF_K:
+            pc += a == op.k ? op.jt : op.jf;
+            break;
+        case BPF_RET | BPF_K:
+            return op.k != 0;
+        default:
+            die("a BPF instruction the stand-in does not simulate");
+        }
+    }
+    die("a BPF program that runs off its end");
+}
+
+// A frame this device sent passes the taps on its way out, before its echo.
+void tap_copy(int ifindex, const can_frame &frame)
+{
+    if (!tap.bound || !tap_program_passes(tap.program, frame, PACKET_OUTGOING, ETH_P_CAN, CAN_MTU))
+        return;
+    if (std::exchange(tap.loses_next, false)) {
+        ++tap.drops;
+        return;
+    }
+    tap.copies.emplace_back(ifindex, frame);
+}
+
 // Runs the script up to its next receive event and returns what that
 // receive gives back; a frame's arrival, interface and whether this device
 // sent it go to the last three.
@@ -501,11 +631,13 @@ ssize_t play_next_receive(void *buffer, size_t length, timespec &arrival, bool n
         if (nonblocking) {
             const std::string &line = script[next_line];
             if (line.compare(0, 7, "unplug ") == 0 || line.compare(0, 5, "plug ") == 0 ||
-                line.compare(0, 7, "rename ") == 0) {
+                line.compare(0, 7, "rename ") == 0 || line.compare(0, 8, "altname ") == 0) {
                 std::istringstream words(script[next_line++]);
                 std::string command;
                 words >> command;
                 run_command(command, words);
+                // A signal does not cut short a receive that does not wait.
+                link_signalled = false;
                 continue;
             }
             size_t next = next_line;
@@ -525,6 +657,11 @@ ssize_t play_next_receive(void *buffer, size_t length, timespec &arrival, bool n
                 std::any_of(netlink_messages.begin(), netlink_messages.end(),
                             [](const auto &m) { return m.first == waiting_watcher; }))
                 return 0;
+            // The signal ends a CAN receive that waits, as without SA_RESTART.
+            if (std::exchange(link_signalled, false) && waiting_watcher < 0) {
+                errno = EINTR;
+                return -1;
+            }
             continue;
         }
         if (command == "recv-error") {
@@ -538,10 +675,13 @@ ssize_t play_next_receive(void *buffer, size_t length, timespec &arrival, bool n
             ifindex = bound_index;
             local = false;
             bool absent = false;
+            bool sent = false;
             timespec ago{};
             for (std::string word; words >> word;) {
                 if (word == "local") {
                     local = true;
+                } else if (word == "sent") {
+                    sent = true;
                 } else if (word.compare(0, 4, "ago=") == 0) {
                     ago = parse_time(word.substr(4));
                 } else if (const Interface *link = find_interface(word)) {
@@ -551,6 +691,8 @@ ssize_t play_next_receive(void *buffer, size_t length, timespec &arrival, bool n
                     die("no such interface: " + word);
                 }
             }
+            if ((local || sent) && !absent)
+                tap_copy(ifindex, frame);
             if (!bound || absent || (bound_index != 0 && ifindex != bound_index))
                 continue;
             bool passes = false;
@@ -694,6 +836,12 @@ void fakebus_set_synchronised(long error_us)
 // whose mask has the error flag only, by any common bit; a mask that asks for
 // the frame format with a standard identifier adds the remote flag to it;
 // the filter's identifier is masked once, and CAN_INV_FILTER inverts it.
+int fakebus_tap_passes(const sock_filter *program, size_t length, const can_frame *frame,
+                       uint32_t pkttype, uint32_t protocol, uint32_t frame_length)
+{
+    return tap_program_passes(std::vector<sock_filter>(program, program + length), *frame, pkttype,
+                              protocol, frame_length);
+}
 int fakebus_filter_passes(const can_filter *filter, uint32_t can_id)
 {
     canid_t mask = filter->can_mask;
@@ -734,6 +882,17 @@ int socket(int domain, int type, int protocol)
         netlink_sockets.push_back(fd);
         return fd;
     }
+    if (domain == AF_PACKET) {
+        load_script();
+        if (tap.refused || tap.fd >= 0) {
+            errno = EPERM;
+            return -1;
+        }
+        if ((type & ~SOCK_CLOEXEC) != SOCK_RAW || protocol != 0)
+            die("only a raw packet socket of protocol 0, bound later, is simulated");
+        tap.fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        return tap.fd;
+    }
     if (domain != PF_CAN)
         return real<int (*)(int, int, int)>("socket")(domain, type, protocol);
     if (type != SOCK_RAW || protocol != CAN_RAW)
@@ -759,7 +918,10 @@ int close(int fd)
     if (fd == can_socket && fd >= 0) {
         can_socket = -1;
         bound = false;
+        enodev_pending = false;
     }
+    if (fd == tap.fd && fd >= 0)
+        tap = PacketTap{};
     netlink_sockets.erase(std::remove(netlink_sockets.begin(), netlink_sockets.end(), fd),
                           netlink_sockets.end());
     link_watchers.erase(std::remove(link_watchers.begin(), link_watchers.end(), fd),
@@ -770,8 +932,11 @@ int close(int fd)
 unsigned if_nametoindex(const char *name)
 {
     load_script();
-    const Interface *link = find_interface(name);
-    return link && link->present ? link->index : 0;
+    for (const Interface &link : interfaces)
+        if (link.present && (link.name == name || std::find(link.altnames.begin(), link.altnames.end(),
+                                                            name) != link.altnames.end()))
+            return link.index;
+    return 0;
 }
 
 char *if_indextoname(unsigned index, char *name)
@@ -793,14 +958,13 @@ ssize_t send(int fd, const void *data, size_t length, int flags)
         return real<ssize_t (*)(int, const void *, size_t, int)>("send")(fd, data, length,
                                                                         flags);
     const auto *header = static_cast<const nlmsghdr *>(data);
-    if (length < NLMSG_LENGTH(sizeof(ifinfomsg)) || header->nlmsg_type != RTM_GETLINK)
+    if (length < NLMSG_LENGTH(sizeof(ifinfomsg)) || header->nlmsg_type != RTM_GETLINK ||
+        !(header->nlmsg_flags & NLM_F_DUMP))
         die("a netlink request the stand-in does not simulate");
-    const int index = static_cast<const ifinfomsg *>(NLMSG_DATA(header))->ifi_index;
-    const Interface *found = nullptr;
     for (const Interface &link : interfaces)
-        if (link.present && link.index == index)
-            found = &link;
-    netlink_messages.emplace_back(fd, link_message(RTM_NEWLINK, found));
+        if (link.present)
+            netlink_messages.emplace_back(fd, link_message(RTM_NEWLINK, &link));
+    netlink_messages.emplace_back(fd, link_message(NLMSG_DONE, nullptr));
     return static_cast<ssize_t>(length);
 }
 
@@ -848,6 +1012,12 @@ ssize_t recv(int fd, void *buffer, size_t length, int flags)
 {
     if (!is_netlink(fd))
         return real<ssize_t (*)(int, void *, size_t, int)>("recv")(fd, buffer, length, flags);
+    const bool queued = std::any_of(netlink_messages.begin(), netlink_messages.end(),
+                                    [&](const auto &m) { return m.first == fd; });
+    if (!queued && (flags & MSG_DONTWAIT)) {
+        errno = EAGAIN;
+        return -1;
+    }
     if (std::find(link_watchers.begin(), link_watchers.end(), fd) != link_watchers.end())
         play_until_link_event(fd);
     for (auto m = netlink_messages.begin(); m != netlink_messages.end(); ++m) {
@@ -863,6 +1033,15 @@ ssize_t recv(int fd, void *buffer, size_t length, int flags)
 
 int setsockopt(int fd, int level, int name, const void *value, socklen_t length)
 {
+    if (fd == tap.fd && fd >= 0) {
+        if (level == SOL_SOCKET && name == SO_RCVBUF)
+            return 0;
+        if (level != SOL_SOCKET || name != SO_ATTACH_FILTER || length != sizeof(sock_fprog))
+            die("setsockopt on the packet socket with an option the stand-in does not simulate");
+        const auto *program = static_cast<const sock_fprog *>(value);
+        tap.program.assign(program->filter, program->filter + program->len);
+        return 0;
+    }
     if (fd != can_socket || can_socket < 0)
         return real<int (*)(int, int, int, const void *, socklen_t)>(
             TIME64_SYMBOL("setsockopt"))(fd, level, name, value, length);
@@ -911,6 +1090,16 @@ int bind(int fd, const sockaddr *address, socklen_t length)
             link_watchers.push_back(fd);
         return 0;
     }
+    if (fd == tap.fd && fd >= 0) {
+        const auto *link = reinterpret_cast<const sockaddr_ll *>(address);
+        if (length < sizeof(sockaddr_ll) || link->sll_family != AF_PACKET || link->sll_ifindex != 0)
+            die("bind of the packet socket other than to every interface");
+        // Only a tap of every protocol sees the frames going out.
+        tap.bound = link->sll_protocol == htons(ETH_P_ALL);
+        if (tap.program.empty())
+            die("a packet socket bound before its filter: it would read every packet");
+        return 0;
+    }
     if (fd != can_socket || can_socket < 0)
         return real<int (*)(int, const sockaddr *, socklen_t)>("bind")(
             fd, address, length);
@@ -930,6 +1119,49 @@ int bind(int fd, const sockaddr *address, socklen_t length)
     }
     bound = true;
     bound_index = can->can_ifindex;
+    return 0;
+}
+
+ssize_t recvfrom(int fd, void *buffer, size_t length, int flags, sockaddr *from,
+                 socklen_t *from_length)
+{
+    if (fd != tap.fd || fd < 0)
+        return real<ssize_t (*)(int, void *, size_t, int, sockaddr *, socklen_t *)>("recvfrom")(
+            fd, buffer, length, flags, from, from_length);
+    if (tap.copies.empty()) {
+        if (!(flags & MSG_DONTWAIT))
+            die("a packet socket's receive that would wait for ever");
+        errno = EAGAIN;
+        return -1;
+    }
+    const auto [ifindex, frame] = tap.copies.front();
+    tap.copies.pop_front();
+    if (from && from_length && *from_length >= sizeof(sockaddr_ll)) {
+        sockaddr_ll link{};
+        link.sll_family = AF_PACKET;
+        link.sll_protocol = htons(ETH_P_CAN);
+        link.sll_ifindex = ifindex;
+        link.sll_pkttype = PACKET_OUTGOING;
+        memcpy(from, &link, sizeof link);
+        *from_length = sizeof link;
+    }
+    const size_t size = std::min(length, sizeof frame);
+    memcpy(buffer, &frame, size);
+    return static_cast<ssize_t>(size);
+}
+
+// As the kernel's PACKET_STATISTICS: the counts since the last read.
+int getsockopt(int fd, int level, int name, void *value, socklen_t *length)
+{
+    if (fd != tap.fd || fd < 0)
+        return real<int (*)(int, int, int, void *, socklen_t *)>(TIME64_SYMBOL("getsockopt"))(
+            fd, level, name, value, length);
+    if (level != SOL_PACKET || name != PACKET_STATISTICS || *length < sizeof(tpacket_stats))
+        die("getsockopt on the packet socket with an option the stand-in does not simulate");
+    const tpacket_stats stats{tap.drops, tap.drops};
+    memcpy(value, &stats, sizeof stats);
+    *length = sizeof stats;
+    tap.drops = 0;
     return 0;
 }
 

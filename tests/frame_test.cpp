@@ -1,11 +1,14 @@
 // A received frame: identifier decoding, and which payloads reach the clock
 // with which time.
+#include "can.h"
 #include "capture.h"
 #include "fakebus.h"
 #include "pgnclock.h"
 
 #include <gtest/gtest.h>
 #include <linux/can.h>
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
 
 #include <cstdlib>
 #include <random>
@@ -50,7 +53,9 @@ TEST(Identifier, DecodesJ1939Fields)
 // J1939 identifiers of every priority, data page and sender, random ones, each
 // plain, as a remote request, extended and with the error flag, for any
 // sender and for a chosen one. Remote requests and error frames carry no
-// time, and neither passes.
+// time, and neither passes. The tap's program, which sees the frames this
+// host sends, must pass the same outgoing frames, and none that comes in,
+// nor CAN FD or XL.
 TEST(Identifier, KernelFilterPassesExactlyWhatTheHandlerTakes)
 {
     std::vector<uint32_t> ids;
@@ -71,6 +76,14 @@ TEST(Identifier, KernelFilterPassesExactlyWhatTheHandlerTakes)
             TimePGN = pgn;
             TimeSource = source;
             const can_filter filter = time_frame_filter();
+            const std::vector<sock_filter> tap = tap_filter_program(filter);
+            const auto tap_passes = [&](uint32_t can_id, uint32_t pkttype, uint32_t protocol,
+                                        uint32_t length) {
+                can_frame frame{};
+                frame.can_id = can_id;
+                return fakebus_tap_passes(tap.data(), tap.size(), &frame, pkttype, protocol,
+                                          length) != 0;
+            };
             unsigned disagreements = 0, taken = 0;
             for (const uint32_t id : ids) {
                 for (const uint32_t flag : flags) {
@@ -78,11 +91,16 @@ TEST(Identifier, KernelFilterPassesExactlyWhatTheHandlerTakes)
                     const bool handler_takes =
                         j1939_addr_t(can_id).pgn == TimePGN && from_time_source(can_id);
                     taken += handler_takes;
-                    if (fakebus_filter_passes(&filter, can_id) != handler_takes &&
+                    const bool tap_agrees =
+                        tap_passes(can_id, PACKET_OUTGOING, ETH_P_CAN, CAN_MTU) == handler_takes &&
+                        !tap_passes(can_id, PACKET_BROADCAST, ETH_P_CAN, CAN_MTU) &&
+                        !tap_passes(can_id, PACKET_OUTGOING, ETH_P_CANFD, CANFD_MTU) &&
+                        !tap_passes(can_id, PACKET_OUTGOING, ETH_P_CAN, CANFD_MTU);
+                    if ((fakebus_filter_passes(&filter, can_id) != handler_takes || !tap_agrees) &&
                         ++disagreements < 5)
                         ADD_FAILURE() << std::hex << "time_pgn 0x" << pgn << ", source "
                                       << source << ", id 0x" << can_id
-                                      << ": filter and handler disagree";
+                                      << ": filter, tap and handler disagree";
                 }
             }
             EXPECT_EQ(disagreements, 0u) << std::hex << "time_pgn 0x" << pgn << ", source " << source;

@@ -1,0 +1,557 @@
+// The CAN side of the daemon: the raw socket and its set-up, the table of
+// links that rtnetlink's notifications keep, and the tap that sees the
+// frames this host transmits, with which a frame is told from one this
+// device sent. main.cpp runs the loop over it; pgnclock.cpp judges the
+// frames it hands on; report.cpp names links through it.
+#include "can.h"
+
+#include "pgnclock.h"
+
+#include <arpa/inet.h>
+#include <err.h>
+#include <fcntl.h>
+#include <linux/can/raw.h>
+#include <linux/capability.h>
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <net/if.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <deque>
+
+// linux/if.h's, which clashes with net/if.h: a driver that echoes each frame
+// when it has gone out on the bus, rather than looping it back at once.
+#ifndef IFF_ECHO
+#define IFF_ECHO (1 << 18)
+#endif
+
+namespace {
+
+// The links as the notifications left them, and the socket they come on.
+struct LinkTable {
+    int watch = -1;
+    std::vector<can_link> links;
+};
+LinkTable table;
+// Set by SIGIO: a notification waits on the watch socket.
+volatile sig_atomic_t links_changed;
+
+void note_links_changed(int) { links_changed = 1; }
+
+// A copy of a frame that this host transmitted, seen by the tap, waiting
+// for the frame's echo; seq counts the copies read.
+struct SentCopy {
+    uint64_t seq;
+    canid_t id;
+    uint8_t len;
+    uint8_t data[CAN_MAX_DLEN];
+};
+struct SentOnLink {
+    int index;
+    std::deque<SentCopy> copies;
+    // The newest copy whose echo came: every copy before it went out before.
+    uint64_t echoed_seq = 0;
+};
+// The tap's socket, the copies waiting per link, and the copies it lost:
+// those read before lost_before_seq went out before the lost ones.
+struct Tap {
+    int fd = -1;
+    uint64_t seq = 0;
+    uint64_t lost_before_seq = 0;
+    std::vector<SentOnLink> sent;
+};
+Tap tap;
+
+// More copies than any driver holds in flight, with the echoes that wait in
+// the raw socket's queue: an older one went out and never came back (a
+// controller restarted, a link gone) and can only be dropped.
+constexpr size_t copies_kept = 4096;
+
+std::string attribute_text(const rtattr *attribute)
+{
+    const auto *text = static_cast<const char *>(RTA_DATA(attribute));
+    return std::string(text, strnlen(text, RTA_PAYLOAD(attribute)));
+}
+
+// One RTM_NEWLINK or RTM_DELLINK, from a dump or a notification. A new link
+// on an index replaces what was known there; a link gone keeps its entry.
+void apply_link_message(const nlmsghdr *header)
+{
+    if ((header->nlmsg_type != RTM_NEWLINK && header->nlmsg_type != RTM_DELLINK) ||
+        header->nlmsg_len < NLMSG_LENGTH(sizeof(ifinfomsg)))
+        return;
+    const auto *info = static_cast<const ifinfomsg *>(NLMSG_DATA(header));
+    can_link link;
+    link.index = info->ifi_index;
+    link.flags = info->ifi_flags;
+    link.present = header->nlmsg_type == RTM_NEWLINK;
+    int left = static_cast<int>(IFLA_PAYLOAD(header));
+    for (const rtattr *a = IFLA_RTA(info); RTA_OK(a, left); a = RTA_NEXT(a, left)) {
+        if (a->rta_type == IFLA_IFNAME)
+            link.name = attribute_text(a);
+        if (a->rta_type != IFLA_LINKINFO && a->rta_type != IFLA_PROP_LIST)
+            continue;
+        int nested = static_cast<int>(RTA_PAYLOAD(a));
+        for (const auto *n = static_cast<const rtattr *>(RTA_DATA(a)); RTA_OK(n, nested);
+             n = RTA_NEXT(n, nested)) {
+            if (a->rta_type == IFLA_LINKINFO && n->rta_type == IFLA_INFO_KIND)
+                link.kind = attribute_text(n);
+            else if (a->rta_type == IFLA_PROP_LIST && n->rta_type == IFLA_ALT_IFNAME)
+                link.altnames.push_back(attribute_text(n));
+        }
+    }
+    for (can_link &known : table.links) {
+        if (known.index != link.index)
+            continue;
+        if (link.present)
+            known = link;
+        else
+            known.present = false;
+        return;
+    }
+    if (link.present)
+        table.links.push_back(link);
+}
+
+// Applies one datagram of the watch socket: 1 when it held the end of a
+// dump, 0 otherwise, -1 when the receive failed (errno: EAGAIN when nothing
+// waits, ENOBUFS when notifications were lost).
+int read_link_datagram(int flags)
+{
+    alignas(nlmsghdr) static char buffer[16384];
+    const ssize_t length = recv(table.watch, buffer, sizeof buffer, flags);
+    if (length < 0)
+        return -1;
+    int done = 0;
+    int left = static_cast<int>(length);
+    for (auto *h = reinterpret_cast<const nlmsghdr *>(buffer); NLMSG_OK(h, left);
+         h = NLMSG_NEXT(h, left)) {
+        if (h->nlmsg_type == NLMSG_DONE || h->nlmsg_type == NLMSG_ERROR)
+            done = 1;
+        apply_link_message(h);
+    }
+    return done;
+}
+
+// Applies whatever waits; false when notifications were lost.
+bool read_waiting_links()
+{
+    for (;;) {
+        if (read_link_datagram(MSG_DONTWAIT) < 0)
+            return errno != ENOBUFS;
+    }
+}
+
+// The whole table afresh: at the start, and after notifications were lost.
+// A link that the dump no longer lists is gone.
+void dump_links()
+{
+    for (int tries = 0; tries < 8; ++tries) {
+        struct {
+            nlmsghdr header;
+            ifinfomsg info;
+        } request{};
+        request.header.nlmsg_len = sizeof request;
+        request.header.nlmsg_type = RTM_GETLINK;
+        request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+        request.info.ifi_family = AF_UNSPEC;
+        for (can_link &link : table.links)
+            link.present = false;
+        if (send(table.watch, &request, sizeof request, 0) != sizeof request)
+            continue;
+        int done = 0;
+        while ((done = read_link_datagram(0)) == 0 || (done < 0 && errno == EINTR)) {
+        }
+        if (done > 0)
+            return;
+    }
+    warnx("netlink: the links could not be listed");
+}
+
+// Whether the tap may have lost a copy of a frame that this host sent;
+// asked only when a frame would count for want of one.
+bool tap_lost_copies()
+{
+    tpacket_stats stats{};
+    socklen_t length = sizeof stats;
+    if (getsockopt(tap.fd, SOL_PACKET, PACKET_STATISTICS, &stats, &length) < 0 ||
+        stats.tp_drops != 0) {
+        tap.lost_before_seq = tap.seq + 1;
+        static bool said;
+        if (!said)
+            warnx("copies of the frames that this device sent were lost: on each link, "
+                  "frames that the kernel did not mark count again once one sent since "
+                  "has come back");
+        said = true;
+        return true;
+    }
+    return false;
+}
+
+SentOnLink &sent_on(int index)
+{
+    for (SentOnLink &sent : tap.sent)
+        if (sent.index == index)
+            return sent;
+    tap.sent.push_back(SentOnLink{index, {}, 0});
+    return tap.sent.back();
+}
+
+// Takes every copy waiting on the tap, each to the link it went out on.
+// Links whose loopback the kernel always marks need none.
+void read_tap()
+{
+    for (;;) {
+        can_frame frame{};
+        sockaddr_ll from{};
+        socklen_t from_length = sizeof from;
+        const ssize_t length = recvfrom(tap.fd, &frame, sizeof frame, MSG_DONTWAIT,
+                                        reinterpret_cast<sockaddr *>(&from), &from_length);
+        if (length < 0 && errno == EINTR)
+            continue;
+        if (length != static_cast<ssize_t>(sizeof frame))
+            return;
+        const can_link *link = link_by_index(from.sll_ifindex);
+        if (link && !(link->flags & IFF_ECHO))
+            continue;
+        SentOnLink &sent = sent_on(from.sll_ifindex);
+        SentCopy copy{++tap.seq, frame.can_id, frame.can_dlc, {}};
+        memcpy(copy.data, frame.data, sizeof copy.data);
+        sent.copies.push_back(copy);
+        if (sent.copies.size() > copies_kept)
+            sent.copies.pop_front();
+    }
+}
+
+void drop_net_raw()
+{
+    prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_LOWER, CAP_NET_RAW, 0, 0);
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
+    if (syscall(SYS_capget, &header, data) < 0)
+        return;
+    const uint32_t net_raw = 1u << CAP_NET_RAW;
+    data[0].effective &= ~net_raw;
+    data[0].permitted &= ~net_raw;
+    data[0].inheritable &= ~net_raw;
+    if (syscall(SYS_capset, &header, data) < 0)
+        warn("capset, keeping CAP_NET_RAW");
+}
+
+// The socket, set up before the first receive: the kernel passes only the
+// frames the filter lets through, stamps each with its arrival, and the
+// socket listens on the interface of the index given. A bind that fails
+// gives -1 with errno set; a socket that cannot be had ends the daemon.
+int open_can_socket(int index, const can_filter &filter)
+{
+    const int sock = socket(PF_CAN, SOCK_RAW, CAN_RAW);
+    if (sock < 0)
+        err(255, "socket()");
+
+    // Set before the bind, so that no other frame is ever queued. Without it
+    // every frame still reaches the handler, which takes the same ones.
+    if (setsockopt(sock, SOL_CAN_RAW, CAN_RAW_FILTER, &filter, sizeof filter) < 0)
+        warn("setsockopt(CAN_RAW_FILTER), reading every frame");
+
+    // Without the stamps every frame counts as fresh.
+    const int on = 1;
+    if (setsockopt(sock, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) < 0)
+        warn("setsockopt(SO_TIMESTAMPNS)");
+
+    sockaddr_can local{};
+    local.can_family = AF_CAN;
+    local.can_ifindex = index;
+    if (bind(sock, reinterpret_cast<sockaddr *>(&local), sizeof local) < 0) {
+        const int error = errno;
+        close(sock);
+        errno = error;
+        return -1;
+    }
+    return sock;
+}
+
+// Waits until a link answers to the name and returns a socket bound to it.
+// Never widens to every interface.
+int wait_for_interface(const std::string &name, const can_filter &filter)
+{
+    for (;;) {
+        const int index = link_index_of(name);
+        if (index != 0) {
+            const int sock = open_can_socket(index, filter);
+            if (sock >= 0)
+                return sock;
+            if (errno != ENODEV)
+                err(1, "bind()");
+        }
+        links_wait();
+    }
+}
+
+}  // namespace
+
+bool links_start()
+{
+    table.watch = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+    sockaddr_nl groups{};
+    groups.nl_family = AF_NETLINK;
+    groups.nl_groups = RTMGRP_LINK;
+    if (table.watch < 0 ||
+        bind(table.watch, reinterpret_cast<sockaddr *>(&groups), sizeof groups) < 0) {
+        warn("netlink, looking links up by name");
+        if (table.watch >= 0)
+            close(table.watch);
+        table.watch = -1;
+        return false;
+    }
+    // Without SA_RESTART: a blocked receive returns, and the loop applies
+    // the news before it judges another frame.
+    struct sigaction action {};
+    action.sa_handler = note_links_changed;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGIO, &action, nullptr);
+    fcntl(table.watch, F_SETOWN, getpid());
+    fcntl(table.watch, F_SETFL, O_ASYNC);
+    dump_links();
+    return true;
+}
+
+void links_update()
+{
+    if (!links_changed)
+        return;
+    links_changed = 0;
+    if (!read_waiting_links())
+        dump_links();
+}
+
+void links_wait()
+{
+    if (table.watch < 0) {
+        sleep(1);
+        return;
+    }
+    links_changed = 0;
+    if ((read_link_datagram(0) < 0 && errno == ENOBUFS) || !read_waiting_links())
+        dump_links();
+}
+
+const can_link *link_by_index(int index)
+{
+    for (const can_link &link : table.links)
+        if (link.index == index)
+            return &link;
+    return nullptr;
+}
+
+int link_index_of(const std::string &name)
+{
+    if (table.watch < 0)
+        return static_cast<int>(if_nametoindex(name.c_str()));
+    links_update();
+    for (const can_link &link : table.links)
+        if (link.present && (link.name == name || std::find(link.altnames.begin(),
+                                                            link.altnames.end(),
+                                                            name) != link.altnames.end()))
+            return link.index;
+    return 0;
+}
+
+std::vector<sock_filter> tap_filter_program(const can_filter &filter)
+{
+    // The tap reads the identifier word as the bytes lie in memory, most
+    // significant first: on a little-endian host the masks turn round too.
+    const auto as_loaded = [](uint32_t word) {
+        uint8_t bytes[4];
+        memcpy(bytes, &word, sizeof bytes);
+        return uint32_t{bytes[0]} << 24 | uint32_t{bytes[1]} << 16 | uint32_t{bytes[2]} << 8 |
+               bytes[3];
+    };
+    // An error frame never reaches the raw socket; nor does CAN FD or XL
+    // (another protocol and length).
+    const uint32_t mask = filter.can_mask | CAN_ERR_FLAG;
+    constexpr uint32_t ancillary = static_cast<uint32_t>(SKF_AD_OFF);
+    return {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, ancillary + SKF_AD_PKTTYPE),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, PACKET_OUTGOING, 0, 7),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, ancillary + SKF_AD_PROTOCOL),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ETH_P_CAN, 0, 5),
+        BPF_STMT(BPF_LD | BPF_W | BPF_LEN, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, CAN_MTU, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, 0),
+        BPF_STMT(BPF_ALU | BPF_AND | BPF_K, as_loaded(mask)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, as_loaded(filter.can_id & mask), 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, 0),
+        BPF_STMT(BPF_RET | BPF_K, CAN_MTU),
+    };
+}
+
+void tap_open(const can_filter &filter)
+{
+    // Protocol 0 until the filter is on: nothing is queued unfiltered.
+    tap.fd = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
+    if (tap.fd < 0) {
+        warn("no packet socket: a time/date frame that a local process sent is known as "
+             "this device's only by the kernel's mark, which a socket closed before the "
+             "frame went out loses");
+        drop_net_raw();
+        return;
+    }
+    std::vector<sock_filter> program = tap_filter_program(filter);
+    const sock_fprog attached{static_cast<unsigned short>(program.size()), program.data()};
+    // The raw socket's own buffer holds fewer: a copy is lost only after
+    // the frames that came with it.
+    const int room = 1 << 20;
+    sockaddr_ll all{};
+    all.sll_family = AF_PACKET;
+    all.sll_protocol = htons(ETH_P_ALL);
+    if (setsockopt(tap.fd, SOL_SOCKET, SO_ATTACH_FILTER, &attached, sizeof attached) < 0 ||
+        setsockopt(tap.fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room) < 0 ||
+        bind(tap.fd, reinterpret_cast<sockaddr *>(&all), sizeof all) < 0)
+        err(1, "packet socket");
+    drop_net_raw();
+}
+
+bool tap_saw_sent(const can_link &link, const can_frame &frame)
+{
+    if (tap.fd < 0 || !(link.flags & IFF_ECHO))
+        return false;
+    read_tap();
+    SentOnLink &sent = sent_on(link.index);
+    const auto copy = std::find_if(sent.copies.begin(), sent.copies.end(), [&](const SentCopy &c) {
+        return c.id == frame.can_id && c.len == frame.can_dlc &&
+               memcmp(c.data, frame.data, std::min<size_t>(c.len, CAN_MAX_DLEN)) == 0;
+    });
+    if (copy != sent.copies.end()) {
+        sent.echoed_seq = std::max(sent.echoed_seq, copy->seq);
+        sent.copies.erase(copy);
+        return true;
+    }
+    // Unknown while a copy lost may be this frame's: until a frame that went
+    // out after the loss has come back on this link.
+    return (tap.lost_before_seq != 0 || tap_lost_copies()) &&
+           sent.echoed_seq < tap.lost_before_seq;
+}
+
+bool counts_as_from_bus(int index, const can_frame &frame, bool marked)
+{
+    if (LocalFrames == local_frames_accept)
+        return true;
+    static const can_link unknown;
+    const can_link *found = link_by_index(index);
+    const can_link &link = found ? *found : unknown;
+    const char *name = found ? link.name.c_str() : "?";
+    const char *policy = LocalFrames == local_frames_auto ? "auto" : "ignore";
+    // On a vcan every frame is this device's and there is no bus.
+    if (LocalFrames == local_frames_auto && link.kind == "vcan")
+        return true;
+    // The other end of a vxcan is another namespace's, a container's, and
+    // newer kernels pass its frames on unmarked.
+    if (link.kind == "vxcan") {
+        static bool said;
+        if (!said)
+            warnx("a time/date frame on %s is ignored: a vxcan's frames come from the "
+                  "namespace at its other end (local_frames = %s)", name, policy);
+        said = true;
+        return false;
+    }
+    // The tap's copy is taken whether the kernel marked the echo or not, so
+    // that each copy answers one frame.
+    const bool sent_here = tap_saw_sent(link, frame) || marked;
+    if (!sent_here)
+        return true;
+    static bool said;
+    if (!said && LocalFrames == local_frames_ignore)
+        warnx("a time/date frame sent from this device on %s is ignored "
+              "(local_frames = ignore)", name);
+    else if (!said)
+        warnx("a time/date frame sent from this device on %s is ignored: only "
+              "vcan takes them (local_frames = auto; link kind '%s')", name, link.kind.c_str());
+    said = true;
+    return false;
+}
+
+int open_interface(const std::string &name, const can_filter &filter)
+{
+    const int index = link_index_of(name);
+    if (index == 0 && name != "any") {
+        warnx("interface %s does not exist: waiting for it", name.c_str());
+        report_waiting_for_interface();
+        return wait_for_interface(name, filter);
+    }
+    const int sock = open_can_socket(index, filter);
+    if (sock >= 0)
+        return sock;
+    // The kernel refuses an interface that is no CAN one as it refuses one
+    // that is gone.
+    if (index != 0 && errno == ENODEV && link_index_of(name) == index)
+        errx(1, "interface %s is no CAN interface", name.c_str());
+    // Gone between the lookup and the bind: waited for like an absent one.
+    if (index != 0 && errno == ENODEV) {
+        warnx("interface %s does not exist: waiting for it", name.c_str());
+        report_waiting_for_interface();
+        return wait_for_interface(name, filter);
+    }
+    err(1, "bind()");
+}
+
+int reopen_when_back(int sock, const can_filter &filter)
+{
+    warnx("interface %s went away: waiting for it", TimeInterface.c_str());
+    report_waiting_for_interface();
+    close(sock);
+    sock = wait_for_interface(TimeInterface, filter);
+    warnx("interface %s is back", TimeInterface.c_str());
+    report_listening();
+    return sock;
+}
+
+void set_receive_timeout(int sock, int64_t ms)
+{
+    timeval timeout{};
+    timeout.tv_sec = static_cast<time_t>(ms / 1000);
+    timeout.tv_usec = static_cast<suseconds_t>(ms % 1000 * 1000);
+    static bool refused;
+    if (setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) < 0 && !refused) {
+        refused = true;
+        warn("setsockopt(SO_RCVTIMEO)");
+    }
+}
+
+// Frames queued when the clock was stepped are stamped on the clock as it
+// was, so their stamps no longer tell how long they waited: one that seems
+// fresh would step the clock by the same amount again. The kernel says once,
+// and here, that the interface went away meanwhile.
+bool drop_queued_frames(int sock)
+{
+    can_frame frame;
+    iovec buffer{&frame, sizeof frame};
+    msghdr message{};
+    message.msg_iov = &buffer;
+    message.msg_iovlen = 1;
+    for (;;) {
+        errno = 0;
+        if (recvmsg(sock, &message, MSG_DONTWAIT) > 0 || errno == EINTR)
+            continue;
+        return errno != ENODEV;
+    }
+}
+
+bool arrival_time(msghdr &message, timespec &arrival)
+{
+    for (cmsghdr *c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS &&
+            c->cmsg_len >= CMSG_LEN(sizeof arrival)) {
+            memcpy(&arrival, CMSG_DATA(c), sizeof arrival);
+            return true;
+        }
+    }
+    return false;
+}
