@@ -305,12 +305,16 @@ bool links_start()
     groups.nl_groups = RTMGRP_LINK;
     if (table.watch < 0 ||
         bind(table.watch, reinterpret_cast<sockaddr *>(&groups), sizeof groups) < 0) {
-        warn("netlink, looking links up by name");
+        warn("netlink, looking for interfaces by name once a second");
         if (table.watch >= 0)
             close(table.watch);
         table.watch = -1;
         return false;
     }
+    // Room for a burst of links coming and going; past it the table is
+    // listed afresh.
+    const int room = 1 << 20;
+    setsockopt(table.watch, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
     // Without SA_RESTART: a blocked receive returns, and the loop applies
     // the news before it judges another frame.
     struct sigaction action {};

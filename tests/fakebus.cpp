@@ -25,7 +25,11 @@
 //                            queued only after it. "sent": this device sent
 //                            it from a socket closed before it went out, so
 //                            its echo is unmarked. A frame "local" or "sent"
-//                            passes the packet taps on its way out first
+//                            passes the packet taps on its way out first;
+//                            "unechoed": its echo never comes (the
+//                            controller restarted before it went out). A
+//                            frame right after a link event came with it:
+//                            the receive returns the frame, not EINTR
 //   tap-loses                the packet taps lose the next copy, as a full
 //                            queue does (PACKET_STATISTICS counts it)
 //   no-packet-socket         a packet socket is refused (EPERM), as without
@@ -657,8 +661,11 @@ ssize_t play_next_receive(void *buffer, size_t length, timespec &arrival, bool n
                 std::any_of(netlink_messages.begin(), netlink_messages.end(),
                             [](const auto &m) { return m.first == waiting_watcher; }))
                 return 0;
-            // The signal ends a CAN receive that waits, as without SA_RESTART.
-            if (std::exchange(link_signalled, false) && waiting_watcher < 0) {
+            // The signal ends a CAN receive that waits, as without SA_RESTART,
+            // unless a frame came with the event: the receive returns that.
+            const bool frame_next = next_line < script.size() &&
+                                    script[next_line].compare(0, 6, "frame ") == 0;
+            if (std::exchange(link_signalled, false) && waiting_watcher < 0 && !frame_next) {
                 errno = EINTR;
                 return -1;
             }
@@ -676,12 +683,15 @@ ssize_t play_next_receive(void *buffer, size_t length, timespec &arrival, bool n
             local = false;
             bool absent = false;
             bool sent = false;
+            bool unechoed = false;
             timespec ago{};
             for (std::string word; words >> word;) {
                 if (word == "local") {
                     local = true;
                 } else if (word == "sent") {
                     sent = true;
+                } else if (word == "unechoed") {
+                    unechoed = true;
                 } else if (word.compare(0, 4, "ago=") == 0) {
                     ago = parse_time(word.substr(4));
                 } else if (const Interface *link = find_interface(word)) {
@@ -693,7 +703,7 @@ ssize_t play_next_receive(void *buffer, size_t length, timespec &arrival, bool n
             }
             if ((local || sent) && !absent)
                 tap_copy(ifindex, frame);
-            if (!bound || absent || (bound_index != 0 && ifindex != bound_index))
+            if (!bound || absent || unechoed || (bound_index != 0 && ifindex != bound_index))
                 continue;
             bool passes = false;
             for (const can_filter &filter : filters)
