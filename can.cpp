@@ -315,10 +315,12 @@ bool links_start()
     // listed afresh.
     const int room = 1 << 20;
     setsockopt(table.watch, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
-    // Without SA_RESTART: a blocked receive returns, and the loop applies
-    // the news before it judges another frame.
+    // A receive with a timeout is never restarted (signal(7)), so the loop
+    // applies the news before it judges another frame; other calls (a write
+    // to a full pipe) are, and lose nothing.
     struct sigaction action {};
     action.sa_handler = note_links_changed;
+    action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
     sigaction(SIGIO, &action, nullptr);
     fcntl(table.watch, F_SETOWN, getpid());
@@ -519,6 +521,11 @@ int reopen_when_back(int sock, const can_filter &filter)
 
 void set_receive_timeout(int sock, int64_t ms)
 {
+    // "For ever" is a day: a receive with a timeout ends on a link
+    // notification's signal, where one without would be restarted.
+    constexpr int64_t a_day_ms = 86400000;
+    if (ms == 0)
+        ms = a_day_ms;
     timeval timeout{};
     timeout.tv_sec = static_cast<time_t>(ms / 1000);
     timeout.tv_usec = static_cast<suseconds_t>(ms % 1000 * 1000);

@@ -27,7 +27,7 @@ struct can_link {
 };
 
 // Dumps the links and from then on keeps the table by their notifications,
-// which a SIGIO announces (so that a blocked receive returns EINTR and the
+// which a SIGIO announces (so that a receive that waits returns EINTR and the
 // loop applies them). False, said once, when rtnetlink is refused: links
 // are then looked up by name alone.
 bool links_start();
@@ -67,7 +67,8 @@ int open_interface(const std::string &name, const can_filter &filter);
 // Closes the socket of an interface that went away (or is no longer called
 // so) and returns one on it when it is back, under whatever index.
 int reopen_when_back(int sock, const can_filter &filter);
-// How long a receive may wait, in ms (0: for ever); said once if refused.
+// How long a receive may wait, in ms (0: for ever, in days); said once if
+// refused.
 void set_receive_timeout(int sock, int64_t ms);
 // Drops whatever waits in the socket's queue; false when the interface went
 // away meanwhile.
