@@ -41,15 +41,21 @@ struct LinkTable {
     std::vector<can_link> links;
 };
 LinkTable table;
-// Set by SIGIO: a notification waits on the watch socket.
+// Set by SIGIO: a link notification or a copy of a frame sent waits.
 volatile sig_atomic_t links_changed;
+volatile sig_atomic_t copies_waiting;
 
-void note_links_changed(int) { links_changed = 1; }
+void note_news(int)
+{
+    links_changed = 1;
+    copies_waiting = 1;
+}
 
 // A copy of a frame that this host transmitted, seen by the tap, waiting
-// for the frame's echo; seq counts the copies read.
+// for the frame's echo; taken_ns: CLOCK_MONOTONIC when it was read, no
+// earlier than it went out.
 struct SentCopy {
-    uint64_t seq;
+    int64_t taken_ns;
     canid_t id;
     uint8_t len;
     uint8_t data[CAN_MAX_DLEN];
@@ -57,23 +63,33 @@ struct SentCopy {
 struct SentOnLink {
     int index;
     std::deque<SentCopy> copies;
-    // The newest copy whose echo came: every copy before it went out before.
-    uint64_t echoed_seq = 0;
 };
-// The tap's socket, the copies waiting per link, and the copies it lost:
-// those read before lost_before_seq went out before the lost ones.
+// The tap's socket, the interface it is bound to (0: every one), the copies
+// waiting per link, and until when (CLOCK_MONOTONIC) copies may be missing.
 struct Tap {
     int fd = -1;
-    uint64_t seq = 0;
-    uint64_t lost_before_seq = 0;
+    int index = 0;
+    int64_t unsure_until_ns = 0;
     std::vector<SentOnLink> sent;
 };
 Tap tap;
 
-// More copies than any driver holds in flight, with the echoes that wait in
-// the raw socket's queue: an older one went out and never came back (a
-// controller restarted, a link gone) and can only be dropped.
-constexpr size_t copies_kept = 4096;
+// How long a frame that this host sent may take from its driver to its
+// echo, and the echo in the raw socket's queue before it is stale: a
+// controller sends within milliseconds unless the bus is saturated. A copy
+// older than that has lost its frame (a controller restarted, a link gone,
+// a sender that turned its loopback off); a loss leaves links unsure as long.
+constexpr int64_t copy_life_ns = 5000000000;
+// More copies than a link sends in that time at any bitrate (about 8,000
+// frames a second at 1 Mbit/s, in bursts far smaller): past it, a loss.
+constexpr size_t copies_kept = 1024;
+
+int64_t monotonic_ns()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
+}
 
 std::string attribute_text(const rtattr *attribute)
 {
@@ -81,15 +97,15 @@ std::string attribute_text(const rtattr *attribute)
     return std::string(text, strnlen(text, RTA_PAYLOAD(attribute)));
 }
 
-// One RTM_NEWLINK or RTM_DELLINK, from a dump or a notification. A new link
-// on an index replaces what was known there; a link gone keeps its entry.
-void apply_link_message(const nlmsghdr *header)
+// A link as an RTM_NEWLINK or RTM_DELLINK describes it; index 0 for any
+// other message.
+can_link read_link(const nlmsghdr *header)
 {
+    can_link link;
     if ((header->nlmsg_type != RTM_NEWLINK && header->nlmsg_type != RTM_DELLINK) ||
         header->nlmsg_len < NLMSG_LENGTH(sizeof(ifinfomsg)))
-        return;
+        return link;
     const auto *info = static_cast<const ifinfomsg *>(NLMSG_DATA(header));
-    can_link link;
     link.index = info->ifi_index;
     link.flags = info->ifi_flags;
     link.present = header->nlmsg_type == RTM_NEWLINK;
@@ -108,7 +124,16 @@ void apply_link_message(const nlmsghdr *header)
                 link.altnames.push_back(attribute_text(n));
         }
     }
-    for (can_link &known : table.links) {
+    return link;
+}
+
+// A new link on an index replaces what was known there; a link gone keeps
+// its entry, marked gone.
+void apply_link(std::vector<can_link> &links, const can_link &link)
+{
+    if (link.index == 0)
+        return;
+    for (can_link &known : links) {
         if (known.index != link.index)
             continue;
         if (link.present)
@@ -118,43 +143,36 @@ void apply_link_message(const nlmsghdr *header)
         return;
     }
     if (link.present)
-        table.links.push_back(link);
+        links.push_back(link);
 }
 
-// Applies one datagram of the watch socket: 1 when it held the end of a
-// dump, 0 otherwise, -1 when the receive failed (errno: EAGAIN when nothing
-// waits, ENOBUFS when notifications were lost).
-int read_link_datagram(int flags)
+// Applies the notifications that wait on the watch socket, the first with
+// wait; false when the socket overflowed and some were lost.
+bool read_notifications(int flags)
 {
     alignas(nlmsghdr) static char buffer[16384];
-    const ssize_t length = recv(table.watch, buffer, sizeof buffer, flags);
-    if (length < 0)
-        return -1;
-    int done = 0;
-    int left = static_cast<int>(length);
-    for (auto *h = reinterpret_cast<const nlmsghdr *>(buffer); NLMSG_OK(h, left);
-         h = NLMSG_NEXT(h, left)) {
-        if (h->nlmsg_type == NLMSG_DONE || h->nlmsg_type == NLMSG_ERROR)
-            done = 1;
-        apply_link_message(h);
-    }
-    return done;
-}
-
-// Applies whatever waits; false when notifications were lost.
-bool read_waiting_links()
-{
-    for (;;) {
-        if (read_link_datagram(MSG_DONTWAIT) < 0)
+    for (;; flags = MSG_DONTWAIT) {
+        const ssize_t length = recv(table.watch, buffer, sizeof buffer, flags);
+        if (length < 0 && errno == EINTR)
+            continue;
+        if (length < 0)
             return errno != ENOBUFS;
+        int left = static_cast<int>(length);
+        for (auto *h = reinterpret_cast<const nlmsghdr *>(buffer); NLMSG_OK(h, left);
+             h = NLMSG_NEXT(h, left))
+            apply_link(table.links, read_link(h));
     }
 }
 
-// The whole table afresh: at the start, and after notifications were lost.
-// A link that the dump no longer lists is gone.
+// The whole table afresh, on a socket of its own: at the start, and after
+// notifications were lost. Only a dump read to its end, not interrupted by a
+// change, replaces the table; a link it no longer lists is gone.
 void dump_links()
 {
     for (int tries = 0; tries < 8; ++tries) {
+        const int dump = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+        if (dump < 0)
+            break;
         struct {
             nlmsghdr header;
             ifinfomsg info;
@@ -163,37 +181,58 @@ void dump_links()
         request.header.nlmsg_type = RTM_GETLINK;
         request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
         request.info.ifi_family = AF_UNSPEC;
-        for (can_link &link : table.links)
-            link.present = false;
-        if (send(table.watch, &request, sizeof request, 0) != sizeof request)
-            continue;
-        int done = 0;
-        while ((done = read_link_datagram(0)) == 0 || (done < 0 && errno == EINTR)) {
+        std::vector<can_link> links;
+        bool done = false, whole = send(dump, &request, sizeof request, 0) == sizeof request;
+        alignas(nlmsghdr) static char buffer[16384];
+        while (whole && !done) {
+            const ssize_t length = recv(dump, buffer, sizeof buffer, 0);
+            if (length < 0 && errno == EINTR)
+                continue;
+            whole = length > 0;
+            int left = static_cast<int>(length);
+            for (auto *h = reinterpret_cast<const nlmsghdr *>(buffer);
+                 whole && NLMSG_OK(h, left); h = NLMSG_NEXT(h, left)) {
+                done = h->nlmsg_type == NLMSG_DONE;
+                whole = h->nlmsg_type != NLMSG_ERROR && !(h->nlmsg_flags & NLM_F_DUMP_INTR);
+                apply_link(links, read_link(h));
+            }
         }
-        if (done > 0)
-            return;
+        close(dump);
+        if (!whole)
+            continue;
+        for (can_link &known : table.links) {
+            const bool listed = std::any_of(links.begin(), links.end(), [&](const can_link &l) {
+                return l.index == known.index;
+            });
+            if (!listed) {
+                known.present = false;
+                links.push_back(known);
+            }
+        }
+        table.links = std::move(links);
+        return;
     }
     warnx("netlink: the links could not be listed");
 }
 
-// Whether the tap may have lost a copy of a frame that this host sent;
-// asked only when a frame would count for want of one.
-bool tap_lost_copies()
+// Announces what fd receives with SIGIO, so that the loop takes notice
+// before it judges another frame.
+void signal_news(int fd)
 {
-    tpacket_stats stats{};
-    socklen_t length = sizeof stats;
-    if (getsockopt(tap.fd, SOL_PACKET, PACKET_STATISTICS, &stats, &length) < 0 ||
-        stats.tp_drops != 0) {
-        tap.lost_before_seq = tap.seq + 1;
-        static bool said;
-        if (!said)
-            warnx("copies of the frames that this device sent were lost: on each link, "
-                  "frames that the kernel did not mark count again once one sent since "
-                  "has come back");
-        said = true;
-        return true;
+    static bool handled;
+    if (!handled) {
+        // A receive with a timeout is never restarted (signal(7)), so the
+        // loop wakes; other calls (a write to a full pipe) are, and lose
+        // nothing.
+        struct sigaction action {};
+        action.sa_handler = note_news;
+        action.sa_flags = SA_RESTART;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGIO, &action, nullptr);
+        handled = true;
     }
-    return false;
+    fcntl(fd, F_SETOWN, getpid());
+    fcntl(fd, F_SETFL, O_ASYNC);
 }
 
 SentOnLink &sent_on(int index)
@@ -201,14 +240,30 @@ SentOnLink &sent_on(int index)
     for (SentOnLink &sent : tap.sent)
         if (sent.index == index)
             return sent;
-    tap.sent.push_back(SentOnLink{index, {}, 0});
+    tap.sent.push_back(SentOnLink{index, {}});
     return tap.sent.back();
 }
 
-// Takes every copy waiting on the tap, each to the link it went out on.
-// Links whose loopback the kernel always marks need none.
+void copies_lost(int64_t now_ns)
+{
+    tap.unsure_until_ns = now_ns + copy_life_ns;
+    static bool said;
+    if (!said)
+        warnx("copies of the frames that this device sent were lost: for %d s on each "
+              "link, no frame that the kernel did not mark counts",
+              static_cast<int>(copy_life_ns / 1000000000));
+    said = true;
+}
+
+// Takes every copy waiting on the tap, each to the link it went out on, and
+// asks whether the tap lost any (its queue overflowed). Links whose loopback
+// the kernel always marks need none; nor links the daemon does not hear.
 void read_tap()
 {
+    if (tap.fd < 0 || !copies_waiting)
+        return;
+    copies_waiting = 0;
+    const int64_t now = monotonic_ns();
     for (;;) {
         can_frame frame{};
         sockaddr_ll from{};
@@ -217,18 +272,26 @@ void read_tap()
                                         reinterpret_cast<sockaddr *>(&from), &from_length);
         if (length < 0 && errno == EINTR)
             continue;
-        if (length != static_cast<ssize_t>(sizeof frame))
-            return;
+        if (length < 0)
+            break;
         const can_link *link = link_by_index(from.sll_ifindex);
-        if (link && !(link->flags & IFF_ECHO))
+        if (length != static_cast<ssize_t>(sizeof frame) || (link && !(link->flags & IFF_ECHO)) ||
+            (tap.index != 0 && from.sll_ifindex != tap.index))
             continue;
         SentOnLink &sent = sent_on(from.sll_ifindex);
-        SentCopy copy{++tap.seq, frame.can_id, frame.can_dlc, {}};
+        SentCopy copy{now, frame.can_id, frame.can_dlc, {}};
         memcpy(copy.data, frame.data, sizeof copy.data);
         sent.copies.push_back(copy);
-        if (sent.copies.size() > copies_kept)
+        if (sent.copies.size() > copies_kept) {
             sent.copies.pop_front();
+            copies_lost(now);
+        }
     }
+    tpacket_stats stats{};
+    socklen_t length = sizeof stats;
+    if (getsockopt(tap.fd, SOL_PACKET, PACKET_STATISTICS, &stats, &length) < 0 ||
+        stats.tp_drops != 0)
+        copies_lost(now);
 }
 
 void drop_net_raw()
@@ -236,14 +299,18 @@ void drop_net_raw()
     prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_LOWER, CAP_NET_RAW, 0, 0);
     __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
     __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
-    if (syscall(SYS_capget, &header, data) < 0)
-        return;
     const uint32_t net_raw = 1u << CAP_NET_RAW;
-    data[0].effective &= ~net_raw;
-    data[0].permitted &= ~net_raw;
-    data[0].inheritable &= ~net_raw;
-    if (syscall(SYS_capset, &header, data) < 0)
-        warn("capset, keeping CAP_NET_RAW");
+    if (syscall(SYS_capget, &header, data) < 0) {
+        warn("capget, keeping CAP_NET_RAW");
+    } else if (data[0].permitted & net_raw) {
+        data[0].effective &= ~net_raw;
+        data[0].permitted &= ~net_raw;
+        data[0].inheritable &= ~net_raw;
+        if (syscall(SYS_capset, &header, data) < 0)
+            warn("capset, keeping CAP_NET_RAW");
+    }
+    // Nor may an executable's file capabilities give it back.
+    prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
 }
 
 // The socket, set up before the first receive: the kernel passes only the
@@ -315,27 +382,19 @@ bool links_start()
     // listed afresh.
     const int room = 1 << 20;
     setsockopt(table.watch, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
-    // A receive with a timeout is never restarted (signal(7)), so the loop
-    // applies the news before it judges another frame; other calls (a write
-    // to a full pipe) are, and lose nothing.
-    struct sigaction action {};
-    action.sa_handler = note_links_changed;
-    action.sa_flags = SA_RESTART;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGIO, &action, nullptr);
-    fcntl(table.watch, F_SETOWN, getpid());
-    fcntl(table.watch, F_SETFL, O_ASYNC);
+    signal_news(table.watch);
     dump_links();
     return true;
 }
 
-void links_update()
+void take_notice()
 {
-    if (!links_changed)
-        return;
-    links_changed = 0;
-    if (!read_waiting_links())
-        dump_links();
+    if (links_changed && table.watch >= 0) {
+        links_changed = 0;
+        if (!read_notifications(MSG_DONTWAIT))
+            dump_links();
+    }
+    read_tap();
 }
 
 void links_wait()
@@ -345,8 +404,9 @@ void links_wait()
         return;
     }
     links_changed = 0;
-    if ((read_link_datagram(0) < 0 && errno == ENOBUFS) || !read_waiting_links())
+    if (!read_notifications(0))
         dump_links();
+    read_tap();
 }
 
 const can_link *link_by_index(int index)
@@ -361,7 +421,7 @@ int link_index_of(const std::string &name)
 {
     if (table.watch < 0)
         return static_cast<int>(if_nametoindex(name.c_str()));
-    links_update();
+    take_notice();
     for (const can_link &link : table.links)
         if (link.present && (link.name == name || std::find(link.altnames.begin(),
                                                             link.altnames.end(),
@@ -401,6 +461,11 @@ std::vector<sock_filter> tap_filter_program(const can_filter &filter)
 
 void tap_open(const can_filter &filter)
 {
+    // Where every frame counts, no frame needs telling apart.
+    if (LocalFrames == local_frames_accept) {
+        drop_net_raw();
+        return;
+    }
     // Protocol 0 until the filter is on: nothing is queued unfiltered.
     tap.fd = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
     if (tap.fd < 0) {
@@ -412,8 +477,7 @@ void tap_open(const can_filter &filter)
     }
     std::vector<sock_filter> program = tap_filter_program(filter);
     const sock_fprog attached{static_cast<unsigned short>(program.size()), program.data()};
-    // The raw socket's own buffer holds fewer: a copy is lost only after
-    // the frames that came with it.
+    // Room for more copies than the raw socket holds echoes.
     const int room = 1 << 20;
     sockaddr_ll all{};
     all.sll_family = AF_PACKET;
@@ -422,28 +486,46 @@ void tap_open(const can_filter &filter)
         setsockopt(tap.fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room) < 0 ||
         bind(tap.fd, reinterpret_cast<sockaddr *>(&all), sizeof all) < 0)
         err(1, "packet socket");
+    signal_news(tap.fd);
     drop_net_raw();
 }
 
-bool tap_saw_sent(const can_link &link, const can_frame &frame)
+void tap_listen_on(int index)
 {
-    if (tap.fd < 0 || !(link.flags & IFF_ECHO))
+    if (tap.fd < 0 || index == tap.index)
+        return;
+    // Bound to the one interface heard, the tap costs the others nothing. A
+    // new bind needs no capability; refused, the tap stays on every one.
+    sockaddr_ll link{};
+    link.sll_family = AF_PACKET;
+    link.sll_protocol = htons(ETH_P_ALL);
+    link.sll_ifindex = index;
+    if (bind(tap.fd, reinterpret_cast<sockaddr *>(&link), sizeof link) == 0)
+        tap.index = index;
+}
+
+bool tap_saw_sent(int index, const can_link *link, const can_frame &frame)
+{
+    // A link the table does not know is taken for a controller that echoes.
+    if (tap.fd < 0 || (link && !(link->flags & IFF_ECHO)))
         return false;
     read_tap();
-    SentOnLink &sent = sent_on(link.index);
+    SentOnLink &sent = sent_on(index);
+    int64_t now = 0;
+    if (!sent.copies.empty() || tap.unsure_until_ns != 0)
+        now = monotonic_ns();
+    while (!sent.copies.empty() && now - sent.copies.front().taken_ns > copy_life_ns)
+        sent.copies.pop_front();
     const auto copy = std::find_if(sent.copies.begin(), sent.copies.end(), [&](const SentCopy &c) {
         return c.id == frame.can_id && c.len == frame.can_dlc &&
                memcmp(c.data, frame.data, std::min<size_t>(c.len, CAN_MAX_DLEN)) == 0;
     });
     if (copy != sent.copies.end()) {
-        sent.echoed_seq = std::max(sent.echoed_seq, copy->seq);
         sent.copies.erase(copy);
         return true;
     }
-    // Unknown while a copy lost may be this frame's: until a frame that went
-    // out after the loss has come back on this link.
-    return (tap.lost_before_seq != 0 || tap_lost_copies()) &&
-           sent.echoed_seq < tap.lost_before_seq;
+    // While a copy lost may be this frame's.
+    return now < tap.unsure_until_ns;
 }
 
 bool counts_as_from_bus(int index, const can_frame &frame, bool marked)
@@ -470,7 +552,7 @@ bool counts_as_from_bus(int index, const can_frame &frame, bool marked)
     }
     // The tap's copy is taken whether the kernel marked the echo or not, so
     // that each copy answers one frame.
-    const bool sent_here = tap_saw_sent(link, frame) || marked;
+    const bool sent_here = tap_saw_sent(index, found, frame) || marked;
     if (!sent_here)
         return true;
     static bool said;

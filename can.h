@@ -31,8 +31,9 @@ struct can_link {
 // loop applies them). False, said once, when rtnetlink is refused: links
 // are then looked up by name alone.
 bool links_start();
-// Applies the notifications that arrived; no system call when none did.
-void links_update();
+// Applies what SIGIO announced: link notifications, and the copies that the
+// tap took; no system call when nothing came.
+void take_notice();
 // Waits for the next link notification (a second without the table), and
 // applies it.
 void links_wait();
@@ -43,14 +44,17 @@ const can_link *link_by_index(int index);
 int link_index_of(const std::string &name);
 
 // Opens the tap that sees this host's outgoing time/date frames (with
-// CAP_NET_RAW, needed for it alone), then drops CAP_NET_RAW. Without it, says
-// so: a frame is then known as this device's only by the kernel's mark.
+// CAP_NET_RAW, needed for it alone; not where local_frames accepts every
+// frame), then drops CAP_NET_RAW for good. Without it, says so: a frame is
+// then known as this device's only by the kernel's mark.
 void tap_open(const can_filter &filter);
-// Whether this host transmitted this frame on the link, as the tap saw it
-// go out: its copy is taken, so that each copy answers one frame. Also true
-// while the tap may have lost the copy. False without a tap, and on links
-// whose loopback the kernel always marks.
-bool tap_saw_sent(const can_link &link, const can_frame &frame);
+// Binds the tap to the one interface heard (0: every one).
+void tap_listen_on(int index);
+// Whether this host transmitted this frame on the link of this index (link:
+// what the table knows of it, or null), as the tap saw it go out: its copy is taken, so that each
+// copy answers one frame. Also true for a while after the tap lost copies.
+// False without a tap, and on links whose loopback the kernel always marks.
+bool tap_saw_sent(int index, const can_link *link, const can_frame &frame);
 // Whether a time/date frame received on the link of this index counts, as
 // local_frames says: not one that this device sent (marked by the kernel, or
 // seen going out by the tap) on a controller, nor any from a vxcan unless

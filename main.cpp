@@ -55,13 +55,13 @@ int main(int argc, char *argv[])
     const can_filter filter = time_frame_filter();
     // The tap first, while the capability it alone needs is held; a frame
     // can only be judged against copies taken before it came.
-    if (LocalFrames != local_frames_accept)
-        tap_open(filter);
+    tap_open(filter);
     links_start();
     int sock = open_interface(TimeInterface, filter);
     // The link bound to, which must go on answering to the name.
     const bool named = TimeInterface != "any" || link_index_of("any") != 0;
     int bound_index = named ? link_index_of(TimeInterface) : 0;
+    tap_listen_on(bound_index);
     report_listening();
 
     can_frame frame;
@@ -84,13 +84,14 @@ int main(int argc, char *argv[])
     const auto reopen = [&] {
         sock = reopen_when_back(sock, filter);
         bound_index = link_index_of(TimeInterface);
+        tap_listen_on(bound_index);
         receive_timeout = -1;
     };
     // A link renamed away is no longer the one named: its frames stop
     // counting, and the one now called so is waited for. Noticed when the
     // kernel says so, not at its next frame.
     const auto renamed_away = [&] {
-        links_update();
+        take_notice();
         return named && link_index_of(TimeInterface) != bound_index;
     };
     for (;;) {

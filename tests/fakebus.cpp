@@ -34,6 +34,8 @@
 //                            queue does (PACKET_STATISTICS counts it)
 //   no-packet-socket         a packet socket is refused (EPERM), as without
 //                            CAP_NET_RAW
+//   no-netlink               rtnetlink sockets are refused (EPERM)
+//   repeat N LINE            LINE, N times
 //   race SECONDS[.FRACTION]  another process steps the clock by this much
 //                            right after the daemon's next step of it
 //   interface NAME INDEX KIND [ALTNAME...]
@@ -83,7 +85,8 @@
 // a watcher's blocking receive plays the script up to the next of them. A
 // packet socket (AF_PACKET) bound to ETH_P_ALL gets a copy of each frame sent
 // from this device that its classic BPF filter passes, run as the kernel
-// runs it (the frame's bytes, its length, PACKET_OUTGOING and ETH_P_CAN).
+// runs it (the frame's bytes, its length, PACKET_OUTGOING and ETH_P_CAN),
+// from every interface or the one it is bound to, each raising SIGIO.
 //   listen PATH | unlisten   a real Unix datagram socket bound at PATH, as
 //                            chrony's refclock SOCK is | closed, its file
 //                            left, as a stopped chrony leaves it. The kernel
@@ -213,6 +216,7 @@ Interface *find_interface(const std::string &name)
 // The packet socket, its filter, the copies it holds, and what it lost.
 struct PacketTap {
     int fd = -1;
+    int index = 0;
     bool bound = false;
     bool refused = false;
     bool loses_next = false;
@@ -232,6 +236,13 @@ std::vector<int> netlink_sockets, link_watchers;
 std::vector<std::pair<int, std::vector<char>>> netlink_messages;
 int waiting_watcher = -1;
 bool socket_fails = false;
+bool netlink_refused = false;
+// The sockets the daemon made O_ASYNC (fcntl), which raise SIGIO.
+std::vector<int> async_sockets;
+bool is_async(int fd)
+{
+    return std::find(async_sockets.begin(), async_sockets.end(), fd) != async_sockets.end();
+}
 bool bind_fails = false;
 bool filter_fails = false;
 bool stamps_wanted = false;
@@ -343,7 +354,17 @@ void load_script()
             tracing = true;
         else if (line == "no-packet-socket")
             tap.refused = true;
-        else
+        else if (line == "no-netlink")
+            netlink_refused = true;
+        else if (command == "repeat") {
+            int times = 0;
+            std::string rest;
+            words >> times;
+            std::getline(words >> std::ws, rest);
+            if (times <= 0 || rest.empty())
+                die("bad repeat: " + line);
+            script.insert(script.end(), static_cast<size_t>(times), rest);
+        } else
             script.push_back(line);
     }
 }
@@ -449,11 +470,12 @@ std::vector<char> link_message(uint16_t type, const Interface *link)
 bool link_signalled = false;
 void tell_link_watchers(uint16_t type, const Interface *link)
 {
-    for (const int watcher : link_watchers)
+    bool signalled = false;
+    for (const int watcher : link_watchers) {
         netlink_messages.emplace_back(watcher, link_message(type, link));
-    struct sigaction handler {};
-    if (!link_watchers.empty() && sigaction(SIGIO, nullptr, &handler) == 0 &&
-        handler.sa_handler != SIG_DFL && handler.sa_handler != SIG_IGN) {
+        signalled = signalled || is_async(watcher);
+    }
+    if (signalled) {
         link_signalled = true;
         raise(SIGIO);
     }
@@ -611,11 +633,16 @@ void tap_copy(int ifindex, const can_frame &frame)
 {
     if (!tap.bound || !tap_program_passes(tap.program, frame, PACKET_OUTGOING, ETH_P_CAN, CAN_MTU))
         return;
-    if (std::exchange(tap.loses_next, false)) {
-        ++tap.drops;
+    if (tap.index != 0 && ifindex != tap.index)
         return;
-    }
-    tap.copies.emplace_back(ifindex, frame);
+    // A full queue, which is how copies are lost, holds copies that each
+    // raised SIGIO for an owner of the O_ASYNC socket.
+    if (std::exchange(tap.loses_next, false))
+        ++tap.drops;
+    else
+        tap.copies.emplace_back(ifindex, frame);
+    if (is_async(tap.fd))
+        raise(SIGIO);
 }
 
 // Runs the script up to its next receive event and returns what that
@@ -888,6 +915,10 @@ int socket(int domain, int type, int protocol)
         if ((type & ~SOCK_CLOEXEC) != SOCK_RAW || protocol != NETLINK_ROUTE)
             die("only rtnetlink sockets are simulated");
         load_script();
+        if (netlink_refused) {
+            errno = EPERM;
+            return -1;
+        }
         const int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
         netlink_sockets.push_back(fd);
         return fd;
@@ -932,11 +963,37 @@ int close(int fd)
     }
     if (fd == tap.fd && fd >= 0)
         tap = PacketTap{};
+    async_sockets.erase(std::remove(async_sockets.begin(), async_sockets.end(), fd),
+                        async_sockets.end());
     netlink_sockets.erase(std::remove(netlink_sockets.begin(), netlink_sockets.end(), fd),
                           netlink_sockets.end());
     link_watchers.erase(std::remove(link_watchers.begin(), link_watchers.end(), fd),
                         link_watchers.end());
     return real<int (*)(int)>("close")(fd);
+}
+
+// F_SETFL with O_ASYNC on a simulated socket: from then on it raises SIGIO
+// (F_SETOWN names the process, which is this one). The rest is the real call.
+#if defined(__USE_TIME_BITS64) && __TIMESIZE == 32
+#define FCNTL_SYMBOL "__fcntl_time64"
+#elif defined(__USE_FILE_OFFSET64) && __WORDSIZE == 32
+#define FCNTL_SYMBOL "fcntl64"
+#else
+#define FCNTL_SYMBOL "fcntl"
+#endif
+int fcntl(int fd, int command, ...)
+{
+    va_list arguments;
+    va_start(arguments, command);
+    void *argument = va_arg(arguments, void *);
+    va_end(arguments);
+    const bool simulated = is_netlink(fd) || (fd == tap.fd && fd >= 0);
+    if (simulated && command == F_SETFL && (reinterpret_cast<intptr_t>(argument) & O_ASYNC) &&
+        !is_async(fd))
+        async_sockets.push_back(fd);
+    if (simulated && (command == F_SETFL || command == F_SETOWN))
+        return 0;
+    return real<int (*)(int, int, void *)>(FCNTL_SYMBOL)(fd, command, argument);
 }
 
 unsigned if_nametoindex(const char *name)
@@ -1102,8 +1159,9 @@ int bind(int fd, const sockaddr *address, socklen_t length)
     }
     if (fd == tap.fd && fd >= 0) {
         const auto *link = reinterpret_cast<const sockaddr_ll *>(address);
-        if (length < sizeof(sockaddr_ll) || link->sll_family != AF_PACKET || link->sll_ifindex != 0)
-            die("bind of the packet socket other than to every interface");
+        if (length < sizeof(sockaddr_ll) || link->sll_family != AF_PACKET)
+            die("bind of the packet socket with a malformed address");
+        tap.index = link->sll_ifindex;
         // Only a tap of every protocol sees the frames going out.
         tap.bound = link->sll_protocol == htons(ETH_P_ALL);
         if (tap.program.empty())

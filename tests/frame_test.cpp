@@ -95,7 +95,8 @@ TEST(Identifier, KernelFilterPassesExactlyWhatTheHandlerTakes)
                         tap_passes(can_id, PACKET_OUTGOING, ETH_P_CAN, CAN_MTU) == handler_takes &&
                         !tap_passes(can_id, PACKET_BROADCAST, ETH_P_CAN, CAN_MTU) &&
                         !tap_passes(can_id, PACKET_OUTGOING, ETH_P_CANFD, CANFD_MTU) &&
-                        !tap_passes(can_id, PACKET_OUTGOING, ETH_P_CAN, CANFD_MTU);
+                        !tap_passes(can_id, PACKET_OUTGOING, ETH_P_CAN, CANFD_MTU) &&
+                        !tap_passes(can_id, PACKET_OUTGOING, ETH_P_IP, CAN_MTU);
                     if ((fakebus_filter_passes(&filter, can_id) != handler_takes || !tap_agrees) &&
                         ++disagreements < 5)
                         ADD_FAILURE() << std::hex << "time_pgn 0x" << pgn << ", source "
