@@ -237,6 +237,8 @@ std::vector<std::pair<int, std::vector<char>>> netlink_messages;
 int waiting_watcher = -1;
 bool socket_fails = false;
 bool netlink_refused = false;
+// SIGIO was raised (a link event, a copy on the tap) since the receive began.
+bool link_signalled = false;
 // The sockets the daemon made O_ASYNC (fcntl), which raise SIGIO.
 std::vector<int> async_sockets;
 bool is_async(int fd)
@@ -467,7 +469,6 @@ std::vector<char> link_message(uint16_t type, const Interface *link)
 
 // A link event for every watcher; with a SIGIO handler installed, the
 // signal that the kernel sends an owner of an O_ASYNC socket.
-bool link_signalled = false;
 void tell_link_watchers(uint16_t type, const Interface *link)
 {
     bool signalled = false;
@@ -641,8 +642,21 @@ void tap_copy(int ifindex, const can_frame &frame)
         ++tap.drops;
     else
         tap.copies.emplace_back(ifindex, frame);
-    if (is_async(tap.fd))
+    if (is_async(tap.fd)) {
+        link_signalled = true;
         raise(SIGIO);
+    }
+}
+
+// Whether SIGIO ends the CAN receive under way, as it ends one with a
+// timeout: not one that does not wait, nor a link watcher's, nor one whose
+// frame came with the signal (the next line): the receive returns that.
+bool interrupted(bool nonblocking)
+{
+    const bool frame_next =
+        next_line < script.size() && script[next_line].compare(0, 6, "frame ") == 0;
+    return std::exchange(link_signalled, false) && !nonblocking && waiting_watcher < 0 &&
+           !frame_next;
 }
 
 // Runs the script up to its next receive event and returns what that
@@ -688,11 +702,7 @@ ssize_t play_next_receive(void *buffer, size_t length, timespec &arrival, bool n
                 std::any_of(netlink_messages.begin(), netlink_messages.end(),
                             [](const auto &m) { return m.first == waiting_watcher; }))
                 return 0;
-            // The signal ends a CAN receive that waits, as without SA_RESTART,
-            // unless a frame came with the event: the receive returns that.
-            const bool frame_next = next_line < script.size() &&
-                                    script[next_line].compare(0, 6, "frame ") == 0;
-            if (std::exchange(link_signalled, false) && waiting_watcher < 0 && !frame_next) {
+            if (interrupted(nonblocking)) {
                 errno = EINTR;
                 return -1;
             }
@@ -730,8 +740,13 @@ ssize_t play_next_receive(void *buffer, size_t length, timespec &arrival, bool n
             }
             if ((local || sent) && !absent)
                 tap_copy(ifindex, frame);
-            if (!bound || absent || unechoed || (bound_index != 0 && ifindex != bound_index))
+            if (!bound || absent || unechoed || (bound_index != 0 && ifindex != bound_index)) {
+                if (interrupted(nonblocking)) {
+                    errno = EINTR;
+                    return -1;
+                }
                 continue;
+            }
             bool passes = false;
             for (const can_filter &filter : filters)
                 passes = passes || fakebus_filter_passes(&filter, frame.can_id);
