@@ -6,6 +6,7 @@
 #include <net/if.h>
 #include <sys/un.h>
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -26,6 +27,30 @@ std::string unread_part(const std::string &text)
     char *end = nullptr;
     strtoul(text.c_str(), &end, 16);
     return end;
+}
+
+// strtoul's reading of a time_pgn value, before the low 16 bits are kept:
+// ULONG_MAX when it overflows an unsigned long.
+unsigned long hexadecimal_reading(const std::string &text)
+{
+    return strtoul(text.c_str(), nullptr, 16);
+}
+
+// The value read as a decimal number, for a hint when it is above 0xFFFF
+// as hexadecimal: J1939 documents PGNs in decimal (65254 for 0xFEE6). -1
+// when it is no decimal number (a 0x prefix, a letter, a sign) or the
+// decimal reading does not fit 16 bits either.
+long decimal_reading(const std::string &text)
+{
+    const char *digits = text.c_str();
+    while (isspace(static_cast<unsigned char>(*digits)))
+        ++digits;
+    if (!isdigit(static_cast<unsigned char>(*digits)) ||
+        strspn(digits, "0123456789") != strlen(digits))
+        return -1;
+    // ULONG_MAX on an overflow, which is above 0xFFFF too.
+    const unsigned long number = strtoul(digits, nullptr, 10);
+    return number <= 0xFFFF ? static_cast<long>(number) : -1;
 }
 
 // Whether strtoul finds a digit: after blanks, a sign and a 0x prefix.
@@ -120,15 +145,26 @@ void read_settings(cConfig &config, const std::string &path)
     // strtoul's reading: a 0x prefix optional, the low 16 bits kept (of
     // ULONG_MAX, 0xFFFF, when the number overflows an unsigned long: past 8
     // digits on a 32-bit target), and text without a digit gives 0, which is
-    // then named.
+    // then named. So is a number above 0xFFFF: 65254, the decimal form of
+    // 0xFEE6, would otherwise become 0x5254 without a word. A negative
+    // number, which strtoul wraps, is left as it is taken.
     const std::string pgn = config.getString("time_pgn", "0xD500");
-    TimePGN = static_cast<uint16_t>(strtoul(pgn.c_str(), nullptr, 16));
+    const unsigned long read = hexadecimal_reading(pgn);
+    TimePGN = static_cast<uint16_t>(read);
+    const bool above = read > 0xFFFF && pgn.find('-') == std::string::npos;
+    const long decimal = decimal_reading(pgn);
     if (!has_hex_digit(pgn))
         warnx("%s: time_pgn = '%s' has no hexadecimal digit: 0x0000 applies", file,
               pgn.c_str());
     else if (!unread_part(pgn).empty())
         warnx("%s: time_pgn = '%s' goes on after its number: 0x%04X applies", file,
               pgn.c_str(), TimePGN);
+    else if (above && decimal >= 0)
+        warnx("%s: time_pgn = '%s' is above 0xFFFF, read as hexadecimal (as decimal it "
+              "is 0x%04lX): 0x%04X applies", file, pgn.c_str(), decimal, TimePGN);
+    else if (above)
+        warnx("%s: time_pgn = '%s' is above 0xFFFF, read as hexadecimal: 0x%04X applies",
+              file, pgn.c_str(), TimePGN);
 
     // A value that is no int gives the default, whatever the default.
     const int drift = config.getInt("drift", 2000);
