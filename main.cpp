@@ -38,7 +38,7 @@ static int open_can_socket(int index, const can_filter &filter)
 {
     const int sock = socket(PF_CAN, SOCK_RAW, CAN_RAW);
     if (sock < 0)
-        err(255, "socket()");
+        fatal(255, "socket()");
 
     // Set before the bind, so that no other frame is ever queued. Without it
     // every frame still reaches the handler, which takes the same ones.
@@ -113,7 +113,7 @@ static int wait_for_interface(const std::string &name, const can_filter &filter)
                 return sock;
             }
             if (errno != ENODEV)
-                err(1, "bind()");
+                fatal(1, "bind()");
         }
         static char notification[8192];
         if (watch < 0 || recv(watch, notification, sizeof notification, 0) < 0)
@@ -137,14 +137,14 @@ static int open_interface(const std::string &name, const can_filter &filter)
     // The kernel refuses an interface that is no CAN one as it refuses one
     // that is gone.
     if (index != 0 && errno == ENODEV && interface_index(name) == index)
-        errx(1, "interface %s is no CAN interface", name.c_str());
+        fatalx(1, "interface %s is no CAN interface", name.c_str());
     // Gone between the lookup and the bind: waited for like an absent one.
     if (index != 0 && errno == ENODEV) {
         warnx("interface %s does not exist: waiting for it", name.c_str());
         report_waiting_for_interface();
         return wait_for_interface(name, filter);
     }
-    err(1, "bind()");
+    fatal(1, "bind()");
 }
 
 // The kind of the link with this index as rtnetlink names it ("vcan",
@@ -284,7 +284,7 @@ int main(int argc, char *argv[])
             fputs(usage, stdout);
             return 0;
         }
-        fputs(usage, stderr);
+        fprintf(stderr, "%s%s", ErrorPrefix, usage);
         return 2;
     }
     std::string config_path = "/etc/orvane/pgnclock.conf";

@@ -82,7 +82,7 @@ int read_time_source(const cConfig &config)
     const unsigned long address = hexadecimal ? strtoul(digits, nullptr, 16) : ULONG_MAX;
     // 0xFE is the null address of a node without one, 0xFF the global one.
     if (address > 0xFD)
-        errx(1, "source_address = '%s' names no sender: a J1939 source address "
+        fatalx(1, "source_address = '%s' names no sender: a J1939 source address "
                 "is hexadecimal, 0x00 to 0xFD", text.c_str());
     return static_cast<int>(address);
 }
@@ -92,7 +92,7 @@ std::string read_interface(const cConfig &config)
 {
     const std::string name = config.getString("interface", "any");
     if (name.size() >= IFNAMSIZ || name.find_first_of("/: \t") != std::string::npos)
-        errx(1, "interface = '%s' names no interface: at most %d characters, "
+        fatalx(1, "interface = '%s' names no interface: at most %d characters, "
                 "without '/', ':' or blanks", name.c_str(), IFNAMSIZ - 1);
     return name;
 }
@@ -106,7 +106,7 @@ LocalFramesPolicy read_local_frames(const cConfig &config)
         return local_frames_accept;
     if (text == "ignore")
         return local_frames_ignore;
-    errx(1, "local_frames = '%s' is none of auto, accept and ignore", text.c_str());
+    fatalx(1, "local_frames = '%s' is none of auto, accept and ignore", text.c_str());
 }
 
 // A path that fits a Unix socket's address, or "" for none.
@@ -114,7 +114,7 @@ std::string read_chrony_socket(const cConfig &config)
 {
     const std::string path = config.getString("chrony_socket", "");
     if (path.size() >= sizeof(sockaddr_un::sun_path))
-        errx(1, "chrony_socket = '%s' is longer than a socket's path can be (%zu "
+        fatalx(1, "chrony_socket = '%s' is longer than a socket's path can be (%zu "
                 "characters)", path.c_str(), sizeof(sockaddr_un::sun_path) - 1);
     return path;
 }
@@ -127,10 +127,10 @@ void read_settings(cConfig &config, const std::string &path)
     const bool loaded = config.load(path);
     // Defaults in place of a file that is there would be a surprise.
     if (config.readError() != 0)
-        errx(1, "%s: %s", file,
-             config.readError() == EINVAL    ? "not a regular file"
-             : config.readError() == ENOLINK ? "a symbolic link that leads nowhere"
-                                             : strerror(config.readError()));
+        fatalx(1, "%s: %s", file,
+               config.readError() == EINVAL    ? "not a regular file"
+               : config.readError() == ENOLINK ? "a symbolic link that leads nowhere"
+                                               : strerror(config.readError()));
     // A broken file is named, or the user who mistyped a line would never
     // learn why; nor would the user of a misspelt key.
     if (!loaded && config.malformedLine() > 0)
@@ -191,7 +191,7 @@ void read_source_settings(const cConfig &config, const std::string &path)
 {
     for (const char *key : guarding_keys)
         if (config.misplaced(key) > 0)
-            errx(1, "%s: %s is given where it cannot count (a malformed file, "
+            fatalx(1, "%s: %s is given where it cannot count (a malformed file, "
                     "a [section], another spelling or a second time)", path.c_str(), key);
     TimeSource = read_time_source(config);
     TimeInterface = read_interface(config);
