@@ -273,6 +273,22 @@ static bool mark_synchronised(uint64_t difference_ms, int64_t uncertainty_us)
     return write_state(synchronised, error_us, -1) >= 0;
 }
 
+int clear_discipline()
+{
+    timex state{};
+    if (clock_adjtime(CLOCK_REALTIME, &state) < 0)
+        return -1;
+    const int left = state.status & (STA_PLL | STA_FLL);
+    if (left == 0)
+        return 0;
+    // The status alone: the frequency the daemon learnt stays, and so does
+    // STA_UNSYNC, which says whether the clock is still vouched for.
+    timex cleared{};
+    cleared.modes = ADJ_STATUS;
+    cleared.status = state.status & ~(STA_PLL | STA_FLL | STA_NANO);
+    return clock_adjtime(CLOCK_REALTIME, &cleared) < 0 ? -1 : left;
+}
+
 // Moves the clock by the received time less the arrival: wherever it then
 // reads, it reads the bus time plus the time since the frame arrived, however
 // long the daemon was held before this call. The kernel applies the offset

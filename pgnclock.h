@@ -69,6 +69,12 @@ void check_time_update(uint16_t pgn, const uint8_t *data, uint8_t len,
                        const timespec *arrival = nullptr,
                        uint8_t sender = j1939_null_address);
 
+// Clears STA_PLL and STA_FLL in the kernel's synchronisation state, which a
+// time daemon leaves set when it stops (systemd-timesyncd after its last
+// slew): for pgnclock-clear-discipline, run before the daemon where no other
+// time daemon runs. The flags cleared, 0 for none, or -1 (errno).
+int clear_discipline();
+
 // chrony's sample (struct sock_sample of its refclock_sock.c): a struct
 // timeval of the measurement's system time, whose two words are as wide as
 // the time_t that chrony was built with (time_bits, 32 or 64), then the
