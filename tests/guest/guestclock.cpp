@@ -6,9 +6,10 @@
 //        guestclock set SECONDS  sets the clock; only inside the test guest
 //        guestclock status       prints the kernel's synchronisation status
 //                                bits (STA_*), in hexadecimal
-//        guestclock unsync       sets STA_UNSYNC, as the kernel does once
-//                                the maximum error reaches 16 s, without a
-//                                step; only inside the test guest
+//        guestclock unsync       sets STA_UNSYNC and the maximum error to
+//                                16 s, as the kernel does once the error
+//                                grows to that, without a step; only inside
+//                                the test guest
 //        guestclock serve-ntp    answers NTP requests on 127.0.0.1:123 with
 //                                the clock, a stratum 1 server, until killed:
 //                                the server of a time daemon under test
@@ -92,11 +93,12 @@ int main(int argc, char *argv[])
         if (!in_guest("mark the clock unsynchronised"))
             return 2;
         timex state{};
-        if (adjtimex(&state) >= 0) {
-            state.modes = ADJ_STATUS;
-            state.status |= STA_UNSYNC;
-        }
-        if (state.modes != ADJ_STATUS || adjtimex(&state) < 0) {
+        // systemd (timedatectl, time-wait-sync) looks at the error alone.
+        const bool read = adjtimex(&state) >= 0;
+        state.modes = ADJ_STATUS | ADJ_MAXERROR;
+        state.status |= STA_UNSYNC;
+        state.maxerror = 16000000;
+        if (!read || adjtimex(&state) < 0) {
             perror("guestclock: adjtimex");
             return 1;
         }
