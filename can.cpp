@@ -321,7 +321,7 @@ int open_can_socket(int index, const can_filter &filter)
 {
     const int sock = socket(PF_CAN, SOCK_RAW, CAN_RAW);
     if (sock < 0)
-        err(255, "socket()");
+        fatal(255, "socket()");
 
     // Set before the bind, so that no other frame is ever queued. Without it
     // every frame still reaches the handler, which takes the same ones.
@@ -356,7 +356,7 @@ int wait_for_interface(const std::string &name, const can_filter &filter)
             if (sock >= 0)
                 return sock;
             if (errno != ENODEV)
-                err(1, "bind()");
+                fatal(1, "bind()");
         }
         links_wait();
     }
@@ -485,7 +485,7 @@ void tap_open(const can_filter &filter)
     if (setsockopt(tap.fd, SOL_SOCKET, SO_ATTACH_FILTER, &attached, sizeof attached) < 0 ||
         setsockopt(tap.fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room) < 0 ||
         bind(tap.fd, reinterpret_cast<sockaddr *>(&all), sizeof all) < 0)
-        err(1, "packet socket");
+        fatal(1, "packet socket");
     signal_news(tap.fd);
     drop_net_raw();
 }
@@ -580,14 +580,14 @@ int open_interface(const std::string &name, const can_filter &filter)
     // The kernel refuses an interface that is no CAN one as it refuses one
     // that is gone.
     if (index != 0 && errno == ENODEV && link_index_of(name) == index)
-        errx(1, "interface %s is no CAN interface", name.c_str());
+        fatalx(1, "interface %s is no CAN interface", name.c_str());
     // Gone between the lookup and the bind: waited for like an absent one.
     if (index != 0 && errno == ENODEV) {
         warnx("interface %s does not exist: waiting for it", name.c_str());
         report_waiting_for_interface();
         return wait_for_interface(name, filter);
     }
-    err(1, "bind()");
+    fatal(1, "bind()");
 }
 
 int reopen_when_back(int sock, const can_filter &filter)

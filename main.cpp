@@ -25,7 +25,7 @@ int main(int argc, char *argv[])
             fputs(usage, stdout);
             return 0;
         }
-        fputs(usage, stderr);
+        fprintf(stderr, "%s%s", ErrorPrefix, usage);
         return 2;
     }
     std::string config_path = "/etc/orvane/pgnclock.conf";

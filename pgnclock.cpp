@@ -241,9 +241,13 @@ static int write_state(int status, long error_us, long step_us)
 //
 // While another discipline owns the state (an NTP daemon's PLL or FLL, or a
 // PPS source), the mark would clear its unsynchronised flag under it and the
-// step would reset its correction: the state is then left to it.
+// step would reset its correction: the state is then left to it, and the
+// clock counts as marked only while the kernel says it is synchronised. A
+// flag that a daemon now gone left (systemd-timesyncd leaves STA_PLL) is
+// cleared before the daemon starts, by pgnclock-clear-discipline (the unit's
+// ExecStartPre, the init script).
 //
-// True when the clock stands marked, or left to that discipline.
+// True when the clock stands marked, by this daemon or that discipline.
 static bool mark_synchronised(uint64_t difference_ms, int64_t uncertainty_us)
 {
     // Bounded first: on a 32-bit long a large difference overflows.
@@ -255,7 +259,7 @@ static bool mark_synchronised(uint64_t difference_ms, int64_t uncertainty_us)
     if (clock_adjtime(CLOCK_REALTIME, &state) < 0)
         return false;
     if (state.status & (STA_PLL | STA_FLL | STA_PPSTIME))
-        return true;
+        return !(state.status & STA_UNSYNC);
     if (error_us >= phase_limit_us) {
         if ((state.status & STA_UNSYNC) == 0)
             write_state(state.status | STA_UNSYNC, phase_limit_us, 0);
@@ -267,6 +271,22 @@ static bool mark_synchronised(uint64_t difference_ms, int64_t uncertainty_us)
     if (write_state(synchronised, error_us, 1) < 0)
         return false;
     return write_state(synchronised, error_us, -1) >= 0;
+}
+
+int clear_discipline()
+{
+    timex state{};
+    if (clock_adjtime(CLOCK_REALTIME, &state) < 0)
+        return -1;
+    const int left = state.status & (STA_PLL | STA_FLL);
+    if (left == 0)
+        return 0;
+    // The status alone: the frequency the daemon learnt stays, and so does
+    // STA_UNSYNC, which says whether the clock is still vouched for.
+    timex cleared{};
+    cleared.modes = ADJ_STATUS;
+    cleared.status = state.status & ~(STA_PLL | STA_FLL | STA_NANO);
+    return clock_adjtime(CLOCK_REALTIME, &cleared) < 0 ? -1 : left;
 }
 
 // Moves the clock by the received time less the arrival: wherever it then

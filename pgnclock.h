@@ -69,6 +69,12 @@ void check_time_update(uint16_t pgn, const uint8_t *data, uint8_t len,
                        const timespec *arrival = nullptr,
                        uint8_t sender = j1939_null_address);
 
+// Clears STA_PLL and STA_FLL in the kernel's synchronisation state, which a
+// time daemon leaves set when it stops (systemd-timesyncd after its last
+// slew): for pgnclock-clear-discipline, run before the daemon where no other
+// time daemon runs. The flags cleared, 0 for none, or -1 (errno).
+int clear_discipline();
+
 // chrony's sample (struct sock_sample of its refclock_sock.c): a struct
 // timeval of the measurement's system time, whose two words are as wide as
 // the time_t that chrony was built with (time_bits, 32 or 64), then the
@@ -92,9 +98,11 @@ void check_and_set_time(const timespec &now, const timespec &received,
 extern int FrameTimeout;
 
 // The journal's priority prefixes, info and notice, for the lines on
-// standard output; "" unless it is the journal's stream.
+// standard output, and error for a line of the daemon's own on standard
+// error before it exits (its usage); "" unless it is the journal's stream.
 extern const char *InfoPrefix;
 extern const char *NoticePrefix;
+extern const char *ErrorPrefix;
 
 // Why a time/date frame heard was not taken.
 enum frame_refusal {
@@ -113,6 +121,10 @@ enum frame_refusal {
 // its lines get their priority: a warning on standard error, InfoPrefix and
 // NoticePrefix on standard output. Elsewhere the bytes stay as they are.
 void use_journal_priorities();
+// err(3) and errx(3), whose line ends the daemon: on the journal's stream it
+// is an error, not a warning, so that journalctl -p err shows why it stopped.
+[[noreturn]] void fatal(int status, const char *format, ...) __attribute__((format(printf, 2, 3)));
+[[noreturn]] void fatalx(int status, const char *format, ...) __attribute__((format(printf, 2, 3)));
 // Tells systemd ($NOTIFY_SOCKET) that the daemon is ready: listening, or
 // waiting for its interface to appear.
 void report_listening();

@@ -22,6 +22,7 @@
 int FrameTimeout = 10;
 const char *InfoPrefix = "";
 const char *NoticePrefix = "";
+const char *ErrorPrefix = "";
 
 namespace {
 
@@ -141,19 +142,42 @@ bool is_journal(int fd)
 
 }  // namespace
 
+// The program's name as err(3) and warn(3) print it first, with the
+// journal's priority in it: a warning, or an error for the line that ends
+// the daemon; empty unless standard error is the journal's stream.
+static char warning_name[64];
+static char error_name[64];
+
 void use_journal_priorities()
 {
-    // err(3) and warn(3) print the program's name first: with the prefix in
-    // it, every line on standard error is a warning.
-    static char warning_name[64];
     if (is_journal(STDERR_FILENO)) {
         snprintf(warning_name, sizeof warning_name, "<4>%s", program_invocation_short_name);
+        snprintf(error_name, sizeof error_name, "<3>%s", program_invocation_short_name);
         program_invocation_short_name = warning_name;
+        ErrorPrefix = "<3>";
     }
     if (is_journal(STDOUT_FILENO)) {
         InfoPrefix = "<6>";
         NoticePrefix = "<5>";
     }
+}
+
+void fatal(int status, const char *format, ...)
+{
+    if (error_name[0])
+        program_invocation_short_name = error_name;
+    va_list arguments;
+    va_start(arguments, format);
+    verr(status, format, arguments);
+}
+
+void fatalx(int status, const char *format, ...)
+{
+    if (error_name[0])
+        program_invocation_short_name = error_name;
+    va_list arguments;
+    va_start(arguments, format);
+    verrx(status, format, arguments);
 }
 
 void report_listening()

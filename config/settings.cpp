@@ -6,6 +6,7 @@
 #include <net/if.h>
 #include <sys/un.h>
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -26,6 +27,30 @@ std::string unread_part(const std::string &text)
     char *end = nullptr;
     strtoul(text.c_str(), &end, 16);
     return end;
+}
+
+// strtoul's reading of a time_pgn value, before the low 16 bits are kept:
+// ULONG_MAX when it overflows an unsigned long.
+unsigned long hexadecimal_reading(const std::string &text)
+{
+    return strtoul(text.c_str(), nullptr, 16);
+}
+
+// The value read as a decimal number, for a hint when it is above 0xFFFF
+// as hexadecimal: J1939 documents PGNs in decimal (65254 for 0xFEE6). -1
+// when it is no decimal number (a 0x prefix, a letter, a sign) or the
+// decimal reading does not fit 16 bits either.
+long decimal_reading(const std::string &text)
+{
+    const char *digits = text.c_str();
+    while (isspace(static_cast<unsigned char>(*digits)))
+        ++digits;
+    if (!isdigit(static_cast<unsigned char>(*digits)) ||
+        strspn(digits, "0123456789") != strlen(digits))
+        return -1;
+    // ULONG_MAX on an overflow, which is above 0xFFFF too.
+    const unsigned long number = strtoul(digits, nullptr, 10);
+    return number <= 0xFFFF ? static_cast<long>(number) : -1;
 }
 
 // Whether strtoul finds a digit: after blanks, a sign and a 0x prefix.
@@ -57,7 +82,7 @@ int read_time_source(const cConfig &config)
     const unsigned long address = hexadecimal ? strtoul(digits, nullptr, 16) : ULONG_MAX;
     // 0xFE is the null address of a node without one, 0xFF the global one.
     if (address > 0xFD)
-        errx(1, "source_address = '%s' names no sender: a J1939 source address "
+        fatalx(1, "source_address = '%s' names no sender: a J1939 source address "
                 "is hexadecimal, 0x00 to 0xFD", text.c_str());
     return static_cast<int>(address);
 }
@@ -67,7 +92,7 @@ std::string read_interface(const cConfig &config)
 {
     const std::string name = config.getString("interface", "any");
     if (name.size() >= IFNAMSIZ || name.find_first_of("/: \t") != std::string::npos)
-        errx(1, "interface = '%s' names no interface: at most %d characters, "
+        fatalx(1, "interface = '%s' names no interface: at most %d characters, "
                 "without '/', ':' or blanks", name.c_str(), IFNAMSIZ - 1);
     return name;
 }
@@ -81,7 +106,7 @@ LocalFramesPolicy read_local_frames(const cConfig &config)
         return local_frames_accept;
     if (text == "ignore")
         return local_frames_ignore;
-    errx(1, "local_frames = '%s' is none of auto, accept and ignore", text.c_str());
+    fatalx(1, "local_frames = '%s' is none of auto, accept and ignore", text.c_str());
 }
 
 // A path that fits a Unix socket's address, or "" for none.
@@ -89,7 +114,7 @@ std::string read_chrony_socket(const cConfig &config)
 {
     const std::string path = config.getString("chrony_socket", "");
     if (path.size() >= sizeof(sockaddr_un::sun_path))
-        errx(1, "chrony_socket = '%s' is longer than a socket's path can be (%zu "
+        fatalx(1, "chrony_socket = '%s' is longer than a socket's path can be (%zu "
                 "characters)", path.c_str(), sizeof(sockaddr_un::sun_path) - 1);
     return path;
 }
@@ -102,10 +127,10 @@ void read_settings(cConfig &config, const std::string &path)
     const bool loaded = config.load(path);
     // Defaults in place of a file that is there would be a surprise.
     if (config.readError() != 0)
-        errx(1, "%s: %s", file,
-             config.readError() == EINVAL    ? "not a regular file"
-             : config.readError() == ENOLINK ? "a symbolic link that leads nowhere"
-                                             : strerror(config.readError()));
+        fatalx(1, "%s: %s", file,
+               config.readError() == EINVAL    ? "not a regular file"
+               : config.readError() == ENOLINK ? "a symbolic link that leads nowhere"
+                                               : strerror(config.readError()));
     // A broken file is named, or the user who mistyped a line would never
     // learn why; nor would the user of a misspelt key.
     if (!loaded && config.malformedLine() > 0)
@@ -120,15 +145,26 @@ void read_settings(cConfig &config, const std::string &path)
     // strtoul's reading: a 0x prefix optional, the low 16 bits kept (of
     // ULONG_MAX, 0xFFFF, when the number overflows an unsigned long: past 8
     // digits on a 32-bit target), and text without a digit gives 0, which is
-    // then named.
+    // then named. So is a number above 0xFFFF: 65254, the decimal form of
+    // 0xFEE6, would otherwise become 0x5254 without a word. A negative
+    // number, which strtoul wraps, is left as it is taken.
     const std::string pgn = config.getString("time_pgn", "0xD500");
-    TimePGN = static_cast<uint16_t>(strtoul(pgn.c_str(), nullptr, 16));
+    const unsigned long read = hexadecimal_reading(pgn);
+    TimePGN = static_cast<uint16_t>(read);
+    const bool above = read > 0xFFFF && pgn.find('-') == std::string::npos;
+    const long decimal = decimal_reading(pgn);
     if (!has_hex_digit(pgn))
         warnx("%s: time_pgn = '%s' has no hexadecimal digit: 0x0000 applies", file,
               pgn.c_str());
     else if (!unread_part(pgn).empty())
         warnx("%s: time_pgn = '%s' goes on after its number: 0x%04X applies", file,
               pgn.c_str(), TimePGN);
+    else if (above && decimal >= 0)
+        warnx("%s: time_pgn = '%s' is above 0xFFFF, read as hexadecimal (as decimal it "
+              "is 0x%04lX): 0x%04X applies", file, pgn.c_str(), decimal, TimePGN);
+    else if (above)
+        warnx("%s: time_pgn = '%s' is above 0xFFFF, read as hexadecimal: 0x%04X applies",
+              file, pgn.c_str(), TimePGN);
 
     // A value that is no int gives the default, whatever the default.
     const int drift = config.getInt("drift", 2000);
@@ -155,7 +191,7 @@ void read_source_settings(const cConfig &config, const std::string &path)
 {
     for (const char *key : guarding_keys)
         if (config.misplaced(key) > 0)
-            errx(1, "%s: %s is given where it cannot count (a malformed file, "
+            fatalx(1, "%s: %s is given where it cannot count (a malformed file, "
                     "a [section], another spelling or a second time)", path.c_str(), key);
     TimeSource = read_time_source(config);
     TimeInterface = read_interface(config);

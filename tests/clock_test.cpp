@@ -217,6 +217,40 @@ TEST_F(ClockTest, AnotherDisciplineKeepsTheState)
     }
 }
 
+struct DisciplineLeftCase {
+    const char *name;
+    int status;         // as the daemon that stopped left it
+    int error;          // every write refused with it; 0: none
+    int cleared;        // what clear_discipline gives
+    int status_after;
+};
+
+// What pgnclock-clear-discipline does before the daemon starts: only the
+// flags of a time daemon's PLL or FLL go, and nothing is written without
+// them; whether the clock is vouched for stays as it was.
+const DisciplineLeftCase discipline_left_cases[] = {
+    {"timesyncd's slew, then its mark lapsed", STA_PLL | STA_UNSYNC, 0, STA_PLL, STA_UNSYNC},
+    {"timesyncd's slew, still marked", STA_PLL, 0, STA_PLL, 0},
+    {"a frequency-locked loop", STA_FLL | STA_PLL, 0, STA_FLL | STA_PLL, 0},
+    {"a PPS source stays", STA_PPSTIME | STA_PPSFREQ, 0, 0, STA_PPSTIME | STA_PPSFREQ},
+    {"no daemon's flag", STA_UNSYNC, 0, 0, STA_UNSYNC},
+    {"refused", STA_PLL | STA_UNSYNC, EPERM, -1, STA_PLL | STA_UNSYNC},
+};
+
+TEST_F(ClockTest, ClearDisciplineClearsOnlyAStoppedDaemonsLoop)
+{
+    for (const auto &c : discipline_left_cases) {
+        SCOPED_TRACE(c.name);
+        fakebus_reset();
+        fakebus_set_ntp_status(c.status);
+        fakebus_refuse_settime(c.error);
+        EXPECT_EQ(clear_discipline(), c.cleared);
+        EXPECT_EQ(fakebus_ntp_state().status, c.status_after);
+        EXPECT_EQ(fakebus_adjtime_count(), c.cleared == 0 ? 0u : 1u);
+        EXPECT_EQ(fakebus_settime_count(), 0u);
+    }
+}
+
 struct RefusedCase {
     const char *name;
     int error;          // every write refused with it; 0: only the set

@@ -94,6 +94,10 @@
 //                            as it fails a send to a path that has no socket
 //                            (ENOENT). Each datagram it gets is shown as
 //                            chrony reads a sample of its size
+//   ntp-status [FLAG...]     the kernel's status bits as another time
+//                            daemon left them, by name without "STA_" (PLL,
+//                            FLL, PPSTIME, PPSFREQ, UNSYNC): those alone are
+//                            set
 //   recv-error | recv-empty  one receive that fails (EINTR) | returns 0
 //   socket-error             the socket cannot be opened (EAFNOSUPPORT)
 //   filter-error             the receive filter is refused (ENOPROTOOPT)
@@ -514,6 +518,20 @@ bool run_command(const std::string &command, std::istringstream &words)
             real<int (*)(int, const sockaddr *, socklen_t)>("bind")(
                 listener, reinterpret_cast<sockaddr *>(&address), sizeof address) < 0)
             die("cannot listen at " + argument);
+    } else if (command == "ntp-status") {
+        static const std::pair<const char *, int> flags[] = {
+            {"PLL", STA_PLL},         {"FLL", STA_FLL},       {"PPSTIME", STA_PPSTIME},
+            {"PPSFREQ", STA_PPSFREQ}, {"UNSYNC", STA_UNSYNC},
+        };
+        int status = 0;
+        while (words >> argument) {
+            const auto *flag = std::find_if(std::begin(flags), std::end(flags),
+                                            [&](const auto &f) { return argument == f.first; });
+            if (flag == std::end(flags))
+                die("no such status flag: " + argument);
+            status |= flag->second;
+        }
+        ntp_state.status = status;
     } else if (command == "unlisten") {
         real<int (*)(int)>("close")(listener);
         listener = -1;

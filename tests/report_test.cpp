@@ -125,7 +125,8 @@ TEST_F(NotifyTest, EachChangeIsOneDatagram)
 }
 
 // A clock that an NTP daemon's PLL disciplines is left to it, but a frame
-// within the drift is still in step with it.
+// within the drift is still in step with it; not while the kernel says the
+// clock is unsynchronised (the daemon gone, its maximum error past 16 s).
 TEST_F(NotifyTest, InStepUnderAnotherDiscipline)
 {
     fakebus_reset();
@@ -137,6 +138,13 @@ TEST_F(NotifyTest, InStepUnderAnotherDiscipline)
     check_and_set_time(now, timespec{t0, 0});
     EXPECT_EQ(received(), "[STATUS=In step with 0x25 on interface 0: 500 ms apart]");
     EXPECT_EQ(fakebus_adjtime_count(), 0u);
+
+    fakebus_set_ntp_status(STA_PLL | STA_UNSYNC);
+    check_and_set_time(now, timespec{t0, 0});
+    EXPECT_EQ(received(), "[STATUS=Within the drift of 0x25 on interface 0, but 500 ms apart: "
+                          "the clock is not marked synchronised]");
+    EXPECT_EQ(fakebus_adjtime_count(), 0u);
+    EXPECT_EQ(fakebus_ntp_state().status & (STA_PLL | STA_UNSYNC), STA_PLL | STA_UNSYNC);
 }
 
 // Abstract names too; nothing without the variable, or with one that names
