@@ -469,17 +469,17 @@ void check_and_set_time(const timespec &now, const timespec &received,
 
     printf("%sTime diffence is %" PRIu64 "ms\n", InfoPrefix, difference);
     fflush(stdout);
-    report_taken(received.tv_sec);
     // chrony sets the clock and the kernel's state: it gets the bus time
     // against the moment the frame arrived, whatever the drift.
     // A frame that the kernel did not stamp, or one that another process's
     // step overtook while it was handled, would give a sample at a wrong
-    // time: chrony takes it as true.
+    // time: chrony takes it as true. The first is no frame taken.
+    if (!ChronySocket.empty() && !arrival) {
+        report_refused(refused_unstamped);
+        return;
+    }
+    report_taken(received.tv_sec);
     if (!ChronySocket.empty()) {
-        if (!arrival) {
-            report_refused(refused_unstamped);
-            return;
-        }
         const double bus_offset_s = static_cast<double>(int64_t{received.tv_sec} - came.tv_sec) +
                                     (received.tv_nsec - came.tv_nsec) / 1e9;
         if (!stepped_meanwhile(offset))

@@ -26,6 +26,7 @@
 //                            it from a socket closed before it went out, so
 //                            its echo is unmarked. A frame "local" or "sent"
 //                            passes the packet taps on its way out first;
+//                            "unstamped": the kernel gives it no stamp.
 //                            "unechoed": its echo never comes (the
 //                            controller restarted before it went out). A
 //                            frame right after a link event came with it:
@@ -241,6 +242,8 @@ std::vector<std::pair<int, std::vector<char>>> netlink_messages;
 int waiting_watcher = -1;
 bool socket_fails = false;
 bool netlink_refused = false;
+// The frame being received comes without the kernel's stamp.
+bool unstamped = false;
 // SIGIO was raised (a link event, a copy on the tap) since the receive began.
 bool link_signalled = false;
 // The sockets the daemon made O_ASYNC (fcntl), which raise SIGIO.
@@ -739,6 +742,7 @@ ssize_t play_next_receive(void *buffer, size_t length, timespec &arrival, bool n
             bool absent = false;
             bool sent = false;
             bool unechoed = false;
+            unstamped = false;
             timespec ago{};
             for (std::string word; words >> word;) {
                 if (word == "local") {
@@ -747,6 +751,8 @@ ssize_t play_next_receive(void *buffer, size_t length, timespec &arrival, bool n
                     sent = true;
                 } else if (word == "unechoed") {
                     unechoed = true;
+                } else if (word == "unstamped") {
+                    unstamped = true;
                 } else if (word.compare(0, 4, "ago=") == 0) {
                     ago = parse_time(word.substr(4));
                 } else if (const Interface *link = find_interface(word)) {
@@ -1294,7 +1300,7 @@ ssize_t recvmsg(int fd, msghdr *message, int flags)
     const size_t room = message->msg_control ? message->msg_controllen : 0;
     message->msg_controllen = 0;
     message->msg_flags = local && received > 0 ? MSG_DONTROUTE : 0;
-    if (received > 0 && stamps_wanted) {
+    if (received > 0 && stamps_wanted && !unstamped) {
         if (room < CMSG_SPACE(sizeof arrival)) {
             message->msg_flags |= MSG_CTRUNC;
         } else {
