@@ -11,6 +11,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdarg>
@@ -18,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 int FrameTimeout = 10;
 const char *InfoPrefix = "";
@@ -102,9 +104,33 @@ void notify_systemd(const char *message)
 // A STATUS= line, sent only when it says something new; after "READY=1"
 // when ready is.
 void set_status(bool ready, const char *format, ...) __attribute__((format(printf, 2, 3)));
+// What a status says but its figures: a word that is a number ("3500",
+// "+40.000", "-0.043"), not a sender ("0xF9") nor a name ("can0").
+std::string status_words(const char *status)
+{
+    std::string words;
+    for (const char *word = status; *word;) {
+        const size_t length = strcspn(word, " ");
+        const char *digit = (*word == '+' || *word == '-') ? word + 1 : word;
+        const bool figure = isdigit(static_cast<unsigned char>(*digit)) &&
+                            !(digit[0] == '0' && digit[1] == 'x');
+        words.append(figure ? "#" : std::string(word, length));
+        word += length;
+        if (*word == ' ')
+            words += *word++;
+    }
+    return words;
+}
+
+// A change of words is sent at once; a change of figures alone at most once
+// a minute: PID 1 wakes for each datagram, and the frames come every second.
+constexpr int64_t figures_refreshed_ms = 60000;
+
 void set_status(bool ready, const char *format, ...)
 {
     static char last[256];
+    static std::string last_words;
+    static timespec sent_at;
     char status[256];
     va_list arguments;
     va_start(arguments, format);
@@ -112,6 +138,11 @@ void set_status(bool ready, const char *format, ...)
     va_end(arguments);
     if (!ready && strcmp(status, last) == 0)
         return;
+    std::string words = status_words(status);
+    if (!ready && words == last_words && ms_since(sent_at) < figures_refreshed_ms)
+        return;
+    last_words = std::move(words);
+    sent_at = monotonic_now();
     memcpy(last, status, sizeof last);
     char message[sizeof status + 16];
     snprintf(message, sizeof message, "%sSTATUS=%s", ready ? "READY=1\n" : "", status);

@@ -56,10 +56,24 @@ const NotifyCase notify_cases[] = {
      nullptr},
     {"the clock set back", [] { report_clock_set(-3600250000000); },
      "STATUS=Clock set from 0xF9 on interface 0: moved -3600.250 s"},
-    {"the clock set forth", [] { report_clock_set(999999999); },
+    {"set again within the minute: only a figure changes", [] { report_clock_set(999999999); },
+     nullptr},
+    {"a minute on, the figure is refreshed",
+     [] {
+         const timespec minute{60, 0};
+         fakebus_wait(&minute);
+         report_clock_set(999999999);
+     },
      "STATUS=Clock set from 0xF9 on interface 0: moved +0.999 s"},
+    {"another sender is news at once",
+     [] {
+         report_frame_heard(0xF8, 0);
+         report_taken(t0 + 3);
+         report_clock_set(999999999);
+     },
+     "STATUS=Clock set from 0xF8 on interface 0: moved +0.999 s"},
     {"a set refused", [] { report_clock_refused(EPERM); },
-     "STATUS=Cannot set the clock from 0xF9 on interface 0: Operation not permitted"},
+     "STATUS=Cannot set the clock from 0xF8 on interface 0: Operation not permitted"},
     {"a receive timeout before the frame timeout",
      [] {
          const timespec nine{9, 0};
@@ -73,8 +87,8 @@ const NotifyCase notify_cases[] = {
          fakebus_wait(&one);
          report_receive_timeout();
      },
-     "STATUS=No time/date frame for 10 s; the last came from 0xF9 on interface 0, at "
-     "2024-06-15 12:30:32 UTC"},
+     "STATUS=No time/date frame for 10 s; the last came from 0xF8 on interface 0, at "
+     "2024-06-15 12:30:33 UTC"},
     {"the interface gone", [] { report_waiting_for_interface(); },
      "READY=1\nSTATUS=Waiting for interface any"},
 };
