@@ -6,6 +6,8 @@
 #include "can.h"
 
 #include "pgnclock.h"
+#include "report.h"
+#include "systemd.h"
 
 #include <arpa/inet.h>
 #include <err.h>
@@ -146,6 +148,13 @@ void apply_link(std::vector<can_link> &links, const can_link &link)
         links.push_back(link);
 }
 
+// NLMSG_OK without its comparison of signed and unsigned.
+bool fits(const nlmsghdr *header, int left)
+{
+    return left >= static_cast<int>(sizeof(nlmsghdr)) && header->nlmsg_len >= sizeof(nlmsghdr) &&
+           header->nlmsg_len <= static_cast<unsigned>(left);
+}
+
 // Applies the notifications that wait on the watch socket, the first with
 // wait; false when the socket overflowed and some were lost.
 bool read_notifications(int flags)
@@ -158,7 +167,7 @@ bool read_notifications(int flags)
         if (length < 0)
             return errno != ENOBUFS;
         int left = static_cast<int>(length);
-        for (auto *h = reinterpret_cast<const nlmsghdr *>(buffer); NLMSG_OK(h, left);
+        for (auto *h = reinterpret_cast<const nlmsghdr *>(buffer); fits(h, left);
              h = NLMSG_NEXT(h, left))
             apply_link(table.links, read_link(h));
     }
@@ -191,7 +200,7 @@ void dump_links()
             whole = length > 0;
             int left = static_cast<int>(length);
             for (auto *h = reinterpret_cast<const nlmsghdr *>(buffer);
-                 whole && NLMSG_OK(h, left); h = NLMSG_NEXT(h, left)) {
+                 whole && fits(h, left); h = NLMSG_NEXT(h, left)) {
                 done = h->nlmsg_type == NLMSG_DONE;
                 whole = h->nlmsg_type != NLMSG_ERROR && !(h->nlmsg_flags & NLM_F_DUMP_INTR);
                 apply_link(links, read_link(h));

@@ -4,6 +4,7 @@
 // STA_PLL), and while it is set pgnclock leaves the synchronisation state
 // alone: the clock would stay unmarked until the next boot. No options.
 #include "pgnclock.h"
+#include "clock.h"
 
 #include <sys/timex.h>
 

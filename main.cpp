@@ -2,8 +2,11 @@
 // chosen interface (every one by default), and hand each received frame to
 // the time/date handler for ever.
 #include "can.h"
-#include "config/config.h"
+#include "settings.h"
 #include "pgnclock.h"
+#include "report.h"
+#include "systemd.h"
+#include "clock.h"
 
 #include <sys/socket.h>
 
@@ -14,6 +17,121 @@
 #include <string>
 
 static const char usage[] = "usage: pgnclock [CONFIGURATION_FILE]\n";
+
+// The socket and what it listens on: every interface, or the link that the
+// name in `interface` resolves to, which must go on answering to it.
+struct Listening {
+    can_filter filter;
+    int sock;
+    bool named;
+    int bound_index;
+    // What the receive timeout is set to, in ms (0: for ever); -1 for a new
+    // socket, whose timeout is not set yet.
+    int64_t receive_timeout;
+};
+
+// Where the clock stood against the boot-time clock after the last frame,
+// and the first moment stamped on the clock as this daemon last stepped it:
+// a frame stamped in the second before it (one the kernel had stamped but not
+// yet queued when the rest were dropped) waited on a clock since stepped. One
+// stamped earlier is more than a second old.
+struct Steps {
+    int64_t offset;
+    timespec stamped_from;
+};
+
+static void reopen(Listening &l)
+{
+    l.sock = reopen_when_back(l.sock, l.filter);
+    l.bound_index = link_index_of(TimeInterface);
+    tap_listen_on(l.bound_index);
+    l.receive_timeout = -1;
+}
+
+// A link renamed away is no longer the one named: its frames stop counting,
+// and the one now called so is waited for. Noticed when the kernel says so,
+// not at its next frame.
+static bool renamed_away(const Listening &l)
+{
+    take_notice();
+    return l.named && link_index_of(TimeInterface) != l.bound_index;
+}
+
+// The receive waits as long as the silence allows, said when it is over.
+static void wait_no_longer_than_the_silence(Listening &l)
+{
+    int64_t timeout = receive_timeout_ms();
+    if (timeout < 0) {
+        report_receive_timeout();
+        timeout = receive_timeout_ms();
+    }
+    if (timeout != l.receive_timeout) {
+        set_receive_timeout(l.sock, timeout);
+        l.receive_timeout = timeout;
+    }
+}
+
+// Another process's step since the last frame (guestclock, date -s) is taken
+// as the clock's new standing: the frames after it count, and the freshness
+// of their stamps still holds for those before. The second before this
+// daemon's last step means nothing on it. False when the frame received is
+// dropped with those queued.
+static bool take_foreign_step(Listening &l, Steps &steps)
+{
+    if (!clock_stepped_since(steps.offset))
+        return true;
+    if (ChronySocket.empty()) {
+        steps.offset = clock_offset_ns();
+        steps.stamped_from = timespec{};
+        return true;
+    }
+    // chrony takes a sample at its stamp as true: one stamped on the clock
+    // as it was before the step (chrony's own, say) is wrong by the step,
+    // however small. This frame and those queued are dropped, as after a
+    // step of this daemon's.
+    steps.offset = clock_offset_ns(&steps.stamped_from);
+    if (!drop_queued_frames(l.sock))
+        reopen(l);
+    return false;
+}
+
+// One frame received on the interface of this index: its sender, who sent
+// it, its stamp, then its time.
+static void handle_frame(const can_frame &frame, const msghdr &message, int index,
+                         const Steps &steps)
+{
+    if (!from_time_source(frame.can_id))
+        return;
+    const j1939_addr_t id(frame.can_id);
+    report_frame_heard(id.source_address, index);
+    if (id.pgn == TimePGN &&
+        !counts_as_from_bus(index, frame, message.msg_flags & MSG_DONTROUTE)) {
+        report_refused(refused_local_frame);
+        return;
+    }
+    timespec arrival{};
+    msghdr stamps = message;
+    const bool stamped = arrival_time(stamps, arrival);
+    const int64_t stamped_before_ns = span_ns(steps.stamped_from, arrival);
+    if (stamped && stamped_before_ns > 0 && stamped_before_ns <= 1000000000) {
+        report_refused(refused_stale);
+        return;
+    }
+    check_time_update(id.pgn, frame.data, frame.can_dlc, stamped ? &arrival : nullptr,
+                      id.source_address);
+}
+
+// Stepped by this frame, or meanwhile by another process (the mark's
+// microsecond steps cancel out): whatever is queued waited on the clock as
+// it was.
+static void drop_what_waited_on_a_step(Listening &l, Steps &steps)
+{
+    if (!clock_stepped_since(steps.offset))
+        return;
+    steps.offset = clock_offset_ns(&steps.stamped_from);
+    if (!drop_queued_frames(l.sock))
+        reopen(l);
+}
 
 int main(int argc, char *argv[])
 {
@@ -57,11 +175,10 @@ int main(int argc, char *argv[])
     // can only be judged against copies taken before it came.
     tap_open(filter);
     links_start();
-    int sock = open_interface(TimeInterface, filter);
-    // The link bound to, which must go on answering to the name.
-    const bool named = TimeInterface != "any" || link_index_of("any") != 0;
-    int bound_index = named ? link_index_of(TimeInterface) : 0;
-    tap_listen_on(bound_index);
+    Listening l{filter, open_interface(TimeInterface, filter),
+                TimeInterface != "any" || link_index_of("any") != 0, 0, -1};
+    l.bound_index = l.named ? link_index_of(TimeInterface) : 0;
+    tap_listen_on(l.bound_index);
     report_listening();
 
     can_frame frame;
@@ -71,43 +188,13 @@ int main(int argc, char *argv[])
     // adds a 64-bit copy of a stamp that an older kernel gives in 32 bits,
     // and a full buffer would lose it.
     alignas(cmsghdr) char control[2 * CMSG_SPACE(sizeof(timespec))];
-    // Where the clock stood against the boot-time clock after the last
-    // frame, and the first moment stamped on the clock as this daemon last
-    // stepped it: a frame stamped in the second before it (one the kernel had
-    // stamped but not yet queued when the rest were dropped) waited on a
-    // clock since stepped. One stamped earlier is more than a second old.
-    int64_t offset = clock_offset_ns();
-    timespec stamped_from{};
-    // What the socket's receive timeout is set to, in ms (0: for ever); -1
-    // for a new socket, whose timeout is not set yet.
-    int64_t receive_timeout = -1;
-    const auto reopen = [&] {
-        sock = reopen_when_back(sock, filter);
-        bound_index = link_index_of(TimeInterface);
-        tap_listen_on(bound_index);
-        receive_timeout = -1;
-    };
-    // A link renamed away is no longer the one named: its frames stop
-    // counting, and the one now called so is waited for. Noticed when the
-    // kernel says so, not at its next frame.
-    const auto renamed_away = [&] {
-        take_notice();
-        return named && link_index_of(TimeInterface) != bound_index;
-    };
+    Steps steps{clock_offset_ns(), timespec{}};
     for (;;) {
-        if (renamed_away()) {
-            reopen();
+        if (renamed_away(l)) {
+            reopen(l);
             continue;
         }
-        int64_t timeout = receive_timeout_ms();
-        if (timeout < 0) {
-            report_receive_timeout();
-            timeout = receive_timeout_ms();
-        }
-        if (timeout != receive_timeout) {
-            set_receive_timeout(sock, timeout);
-            receive_timeout = timeout;
-        }
+        wait_no_longer_than_the_silence(l);
         msghdr message{};
         message.msg_name = &sender;
         message.msg_namelen = sizeof sender;
@@ -115,66 +202,19 @@ int main(int argc, char *argv[])
         message.msg_iovlen = 1;
         message.msg_control = control;
         message.msg_controllen = sizeof control;
-        const ssize_t received = recvmsg(sock, &message, 0);
+        const ssize_t received = recvmsg(l.sock, &message, 0);
         // The kernel unbinds a socket whose interface goes away and says so
         // once.
         if (received < 0 && errno == ENODEV) {
-            reopen();
+            reopen(l);
             continue;
         }
         // Other failed or empty receives (a link notification's signal, a
         // downed interface) are retried; one that timed out (EAGAIN) has the
         // silence said at the top of the loop.
-        if (received <= 0 || renamed_away())
+        if (received <= 0 || renamed_away(l) || !take_foreign_step(l, steps))
             continue;
-        // Another process's step since the last frame (guestclock, date -s)
-        // is taken as the clock's new standing: the frames after it count,
-        // and the freshness of their stamps still holds for those before.
-        // The second before this daemon's last step means nothing on it.
-        if (clock_stepped_since(offset)) {
-            if (ChronySocket.empty()) {
-                offset = clock_offset_ns();
-                stamped_from = timespec{};
-            } else {
-                // chrony takes a sample at its stamp as true: one stamped on
-                // the clock as it was before the step (chrony's own, say) is
-                // wrong by the step, however small. This frame and those
-                // queued are dropped, as after a step of this daemon's.
-                offset = clock_offset_ns(&stamped_from);
-                if (!drop_queued_frames(sock)) {
-                    reopen();
-                    continue;
-                }
-            }
-        }
-        if (!from_time_source(frame.can_id))
-            continue;
-        const j1939_addr_t id(frame.can_id);
-        report_frame_heard(id.source_address, sender.can_ifindex);
-        if (id.pgn == TimePGN &&
-            !counts_as_from_bus(sender.can_ifindex, frame, message.msg_flags & MSG_DONTROUTE)) {
-            report_refused(refused_local_frame);
-            continue;
-        }
-        timespec arrival{};
-        const bool stamped = arrival_time(message, arrival);
-        const int64_t stamped_before_ns =
-            (int64_t{stamped_from.tv_sec} - arrival.tv_sec) * 1000000000 +
-            (stamped_from.tv_nsec - arrival.tv_nsec);
-        if (stamped && stamped_before_ns > 0 && stamped_before_ns <= 1000000000) {
-            report_refused(refused_stale);
-            continue;
-        }
-        check_time_update(id.pgn, frame.data, frame.can_dlc,
-                          stamped ? &arrival : nullptr, id.source_address);
-
-        // Stepped by this frame, or meanwhile by another process (the mark's
-        // microsecond steps cancel out): whatever is queued waited on the
-        // clock as it was.
-        if (clock_stepped_since(offset)) {
-            offset = clock_offset_ns(&stamped_from);
-            if (!drop_queued_frames(sock))
-                reopen();
-        }
+        handle_frame(frame, message, sender.can_ifindex, steps);
+        drop_what_waited_on_a_step(l, steps);
     }
 }

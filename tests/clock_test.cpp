@@ -1,7 +1,11 @@
 // The decision to set the clock, and what it prints.
 #include "capture.h"
 #include "fakebus.h"
+#include "chrony.h"
+#include "clock.h"
 #include "pgnclock.h"
+#include "report.h"
+#include "systemd.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,11 @@
 #include "can.h"
 #include "capture.h"
 #include "fakebus.h"
+#include "chrony.h"
+#include "clock.h"
 #include "pgnclock.h"
+#include "report.h"
+#include "systemd.h"
 
 #include <gtest/gtest.h>
 #include <linux/can.h>

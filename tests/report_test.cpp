@@ -1,6 +1,10 @@
 // What systemd is told: one datagram to $NOTIFY_SOCKET for each change.
 #include "fakebus.h"
+#include "chrony.h"
+#include "clock.h"
 #include "pgnclock.h"
+#include "report.h"
+#include "systemd.h"
 
 #include <gtest/gtest.h>
 

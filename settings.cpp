@@ -1,6 +1,11 @@
-// The daemon's keys, read and checked in one place.
-#include "config.h"
+// The daemon's keys, read through cConfig (config/, which knows nothing of
+// them) and checked in one place, into the settings that pgnclock.h declares;
+// main.cpp calls it at start-up.
+#include "settings.h"
+
 #include "pgnclock.h"
+#include "report.h"
+#include "systemd.h"
 
 #include <err.h>
 #include <net/if.h>

@@ -1,0 +1,190 @@
+// The kernel's clock as the daemon uses it: where the real-time clock stands
+// against the boot-time one (to tell another process's step), the step to the
+// bus time, and the synchronisation mark. pgnclock.cpp decides when; the
+// stand-in tests/fakebus.cpp plays the kernel's part in the tests.
+#include "clock.h"
+
+#include "pgnclock.h"
+
+#include <err.h>
+#include <sys/timex.h>
+
+#include <cerrno>
+#include <climits>
+
+// The payload counts quarter seconds, but the daemon sets whole ones: a
+// clock in step with the bus is therefore up to a second off. The kernel
+// takes an error of 16 s (NTP_PHASE_LIMIT) or more for no synchronisation at
+// all, so no mark may reach it.
+static constexpr long resolution_us = 1000000;
+static constexpr long phase_limit_us = 16000000;
+
+// One write of the kernel's synchronisation state, with a step of the
+// clock by step_us microseconds (0: none); like clock_adjtime, -1 when it is
+// refused and the clock's state otherwise. Without ADJ_NANO in the modes the
+// step's fraction counts in microseconds; STA_NANO is read-only in the status.
+static int write_state(int status, long error_us, long step_us)
+{
+    timex mark{};
+    mark.modes = ADJ_STATUS | ADJ_MAXERROR | ADJ_ESTERROR;
+    mark.status = status & ~STA_NANO;
+    mark.maxerror = error_us;
+    mark.esterror = error_us;
+    if (step_us != 0) {
+        mark.modes |= ADJ_SETOFFSET;
+        // Negative offsets have a non-negative fraction: -1 us is -1 s + 999999 us.
+        mark.time.tv_sec = step_us < 0 ? -1 : 0;
+        mark.time.tv_usec = step_us < 0 ? 1000000 + step_us : step_us;
+    }
+    return clock_adjtime(CLOCK_REALTIME, &mark);
+}
+
+// Tells the kernel how far off the clock may be: the difference a frame
+// found plus the bus's resolution, the time the frame waited, and what the
+// clock may have drifted while the daemon was held since it read it. The kernel
+// then keeps the RTC in step (11-minute mode), lets time-sync.target be
+// reached, and drops the mark by itself (maxerror grows by 500 us a second)
+// once frames stop. A frame that finds the clock too far off for a mark
+// withdraws the one standing, or the kernel would go on writing a wrong
+// clock to the RTC and vouching for it.
+//
+// Those who wait for synchronisation (systemd-time-wait-sync) look again only
+// when the clock is stepped, and a step of nothing does not count: so an
+// unsynchronised clock is marked with a step of a microsecond forth and one
+// back, each with the mark, since a step clears it. The clock ends where it
+// was. Failures are left unsaid: a refused clock set has already been
+// reported.
+//
+// While another discipline owns the state (an NTP daemon's PLL or FLL, or a
+// PPS source), the mark would clear its unsynchronised flag under it and the
+// step would reset its correction: the state is then left to it, and the
+// clock counts as marked only while the kernel says it is synchronised. A
+// flag that a daemon now gone left (systemd-timesyncd leaves STA_PLL) is
+// cleared before the daemon starts, by pgnclock-clear-discipline (the unit's
+// ExecStartPre, the init script).
+//
+// True when the clock stands marked, by this daemon or that discipline.
+bool mark_synchronised(uint64_t difference_ms, int64_t uncertainty_us)
+{
+    // Bounded first: on a 32-bit long a large difference overflows.
+    long error_us = phase_limit_us;
+    if (difference_ms < (phase_limit_us - resolution_us) / 1000 &&
+        uncertainty_us < phase_limit_us)
+        error_us = static_cast<long>(difference_ms * 1000 + resolution_us + uncertainty_us);
+    timex state{};
+    if (clock_adjtime(CLOCK_REALTIME, &state) < 0)
+        return false;
+    if (state.status & (STA_PLL | STA_FLL | STA_PPSTIME))
+        return !(state.status & STA_UNSYNC);
+    if (error_us >= phase_limit_us) {
+        if ((state.status & STA_UNSYNC) == 0)
+            write_state(state.status | STA_UNSYNC, phase_limit_us, 0);
+        return false;
+    }
+    const int synchronised = state.status & ~STA_UNSYNC;
+    if (!(state.status & STA_UNSYNC))
+        return write_state(synchronised, error_us, 0) >= 0;
+    if (write_state(synchronised, error_us, 1) < 0)
+        return false;
+    return write_state(synchronised, error_us, -1) >= 0;
+}
+
+int clear_discipline()
+{
+    timex state{};
+    if (clock_adjtime(CLOCK_REALTIME, &state) < 0)
+        return -1;
+    const int left = state.status & (STA_PLL | STA_FLL);
+    if (left == 0)
+        return 0;
+    // The status alone: the frequency the daemon learnt stays, and so does
+    // STA_UNSYNC, which says whether the clock is still vouched for.
+    timex cleared{};
+    cleared.modes = ADJ_STATUS;
+    cleared.status = state.status & ~(STA_PLL | STA_FLL | STA_NANO);
+    return clock_adjtime(CLOCK_REALTIME, &cleared) < 0 ? -1 : left;
+}
+
+// Moves the clock by the received time less the arrival: wherever it then
+// reads, it reads the bus time plus the time since the frame arrived, however
+// long the daemon was held before this call. The kernel applies the offset
+// at once, which a time read earlier and set later cannot do.
+int step_to_bus_time(const timespec &received, const timespec &arrival)
+{
+    timex step{};
+    step.modes = ADJ_SETOFFSET | ADJ_NANO;
+    // The fraction must be non-negative: -0.25 s is -1 s + 750000000 ns.
+    int64_t seconds = 0;
+    if (__builtin_sub_overflow(int64_t{received.tv_sec}, int64_t{arrival.tv_sec}, &seconds) ||
+        __builtin_sub_overflow(seconds, int64_t{1}, &seconds)) {
+        errno = EOVERFLOW;
+        return -1;
+    }
+    step.time.tv_sec = seconds;
+    step.time.tv_usec = 1000000000 - arrival.tv_nsec;
+    if (step.time.tv_usec == 1000000000) {
+        step.time.tv_usec = 0;
+        ++step.time.tv_sec;
+    }
+    return clock_adjtime(CLOCK_REALTIME, &step);
+}
+
+
+// Microseconds on the boot-time clock since since: a suspend counts too.
+int64_t elapsed_us(const timespec &since)
+{
+    timespec now{};
+    clock_gettime(CLOCK_BOOTTIME, &now);
+    return (int64_t{now.tv_sec} - since.tv_sec) * 1000000 + (now.tv_nsec - since.tv_nsec) / 1000;
+}
+
+// a - b in nanoseconds; INT64_MIN for a span no clock holds.
+int64_t span_ns(const timespec &a, const timespec &b)
+{
+    int64_t ns = 0;
+    if (__builtin_sub_overflow(int64_t{a.tv_sec}, int64_t{b.tv_sec}, &ns) ||
+        __builtin_mul_overflow(ns, int64_t{1000000000}, &ns) ||
+        __builtin_add_overflow(ns, int64_t{a.tv_nsec} - b.tv_nsec, &ns) || ns == INT64_MIN)
+        return INT64_MIN;
+    return ns;
+}
+
+int64_t clock_offset_ns(timespec *wall)
+{
+    // The real-time clock read between two readings of the boot-time one,
+    // against their middle: a pre-emption between two reads would otherwise
+    // pass for a step. Read again while they lie more than 100 us apart.
+    timespec before{}, real{}, after{};
+    for (int tries = 0; tries < 8; ++tries) {
+        clock_gettime(CLOCK_BOOTTIME, &before);
+        clock_gettime(CLOCK_REALTIME, &real);
+        clock_gettime(CLOCK_BOOTTIME, &after);
+        if (span_ns(after, before) <= 100000)
+            break;
+    }
+    if (wall)
+        *wall = real;
+    const int64_t offset = span_ns(real, before);
+    const int64_t read_for = span_ns(after, before);
+    return offset == INT64_MIN || read_for == INT64_MIN ? INT64_MIN : offset - read_for / 2;
+}
+
+bool clock_stepped_since(int64_t expected_offset_ns)
+{
+    const int64_t offset = clock_offset_ns();
+    int64_t moved = 0;
+    return offset == INT64_MIN || expected_offset_ns == INT64_MIN ||
+           __builtin_sub_overflow(offset, expected_offset_ns, &moved) || moved >= 1000000 ||
+           moved <= -1000000;
+}
+
+// Whether something else stepped the clock since this daemon found its
+// offset, named when it did.
+bool stepped_meanwhile(int64_t offset)
+{
+    if (!clock_stepped_since(offset))
+        return false;
+    warnx("the clock was stepped meanwhile by another process: this frame is not used");
+    return true;
+}
+
