@@ -1,6 +1,6 @@
-// The daemon's entry: read the settings, open one raw CAN socket on the
-// chosen interface (every one by default), and hand each received frame to
-// the time/date handler for ever.
+// The daemon's entry: read the settings (settings.cpp), open the CAN socket
+// on the chosen interface (can.cpp), and hand each received frame to the
+// time/date handler (pgnclock.cpp) for ever.
 #include "can.h"
 #include "settings.h"
 #include "pgnclock.h"

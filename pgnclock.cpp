@@ -1,9 +1,9 @@
-// The meaning of a received frame and what the clock does about it: the
+// The meaning of a received frame and the decision about the clock: the
 // J1939 identifier, the kernel filter that lets only time/date frames through,
 // the checks a time/date frame must pass (fields, freshness, local time), the
-// comparison with the clock, the step to the bus time, and the kernel's
-// synchronisation mark. main.cpp owns the socket and the loop; report.cpp
-// tells the operator.
+// comparison with the clock and what follows from it. It decides; clock.cpp
+// steps and marks the clock, chrony.cpp sends the samples, report.cpp tells
+// the operator; can.cpp and main.cpp hand it the frames.
 #include "pgnclock.h"
 
 #include "chrony.h"
