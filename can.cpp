@@ -66,11 +66,11 @@ struct SentOnLink {
     int index;
     std::deque<SentCopy> copies;
 };
-// The tap's socket, the interface it is bound to (0: every one), the copies
-// waiting per link, and until when (CLOCK_MONOTONIC) copies may be missing.
+// The tap's socket, the copies waiting per link, and until when
+// (CLOCK_MONOTONIC) copies may be missing.
 struct Tap {
     int fd = -1;
-    int index = 0;
+    can_filter filter{};
     int64_t unsure_until_ns = 0;
     std::vector<SentOnLink> sent;
 };
@@ -82,8 +82,8 @@ Tap tap;
 // older than that has lost its frame (a controller restarted, a link gone,
 // a sender that turned its loopback off); a loss leaves links unsure as long.
 constexpr int64_t copy_life_ns = 5000000000;
-// More copies than a link sends in that time at any bitrate (about 8,000
-// frames a second at 1 Mbit/s, in bursts far smaller): past it, a loss.
+// More copies than a link waits for in that time at any sane rate (200 time
+// frames a second for 5 s): past it, a loss.
 constexpr size_t copies_kept = 1024;
 
 int64_t monotonic_ns()
@@ -264,41 +264,59 @@ void copies_lost(int64_t now_ns)
     said = true;
 }
 
+// Whether the copies of a link are kept: on a link that echoes each frame
+// (one the table does not know is taken for one), and whose frames are not
+// taken or refused whoever sent them.
+bool copies_kept_for(const can_link *link)
+{
+    return !link || ((link->flags & IFF_ECHO) && link->kind != "vxcan" &&
+                     !(LocalFrames == local_frames_auto && link->kind == "vcan"));
+}
+
 // Takes every copy waiting on the tap, each to the link it went out on, and
-// asks whether the tap lost any (its queue overflowed). Links whose loopback
-// the kernel always marks need none; nor links the daemon does not hear.
+// asks whether the tap lost any (its queue overflowed). Copies are dated when
+// the reading ends, so that none is forgotten early.
 void read_tap()
 {
     if (tap.fd < 0 || !copies_waiting)
         return;
     copies_waiting = 0;
-    const int64_t now = monotonic_ns();
+    std::vector<std::pair<int, can_frame>> read;
+    bool lost = false;
     for (;;) {
         can_frame frame{};
         sockaddr_ll from{};
         socklen_t from_length = sizeof from;
         const ssize_t length = recvfrom(tap.fd, &frame, sizeof frame, MSG_DONTWAIT,
                                         reinterpret_cast<sockaddr *>(&from), &from_length);
-        if (length < 0 && errno == EINTR)
-            continue;
-        if (length < 0)
+        if (length < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
             break;
-        const can_link *link = link_by_index(from.sll_ifindex);
-        if (length != static_cast<ssize_t>(sizeof frame) || (link && !(link->flags & IFF_ECHO)) ||
-            (tap.index != 0 && from.sll_ifindex != tap.index))
+        // A pending error (ENETDOWN, say) comes before the copies queued,
+        // once: read on.
+        if (length < 0) {
+            lost = lost || errno != EINTR;
             continue;
-        SentOnLink &sent = sent_on(from.sll_ifindex);
+        }
+        if (length == static_cast<ssize_t>(sizeof frame) &&
+            copies_kept_for(link_by_index(from.sll_ifindex)))
+            read.emplace_back(from.sll_ifindex, frame);
+    }
+    const int64_t now = monotonic_ns();
+    for (const auto &[index, frame] : read) {
+        SentOnLink &sent = sent_on(index);
+        while (!sent.copies.empty() && now - sent.copies.front().taken_ns > copy_life_ns)
+            sent.copies.pop_front();
         SentCopy copy{now, frame.can_id, frame.can_dlc, {}};
         memcpy(copy.data, frame.data, sizeof copy.data);
         sent.copies.push_back(copy);
         if (sent.copies.size() > copies_kept) {
             sent.copies.pop_front();
-            copies_lost(now);
+            lost = true;
         }
     }
     tpacket_stats stats{};
     socklen_t length = sizeof stats;
-    if (getsockopt(tap.fd, SOL_PACKET, PACKET_STATISTICS, &stats, &length) < 0 ||
+    if (lost || getsockopt(tap.fd, SOL_PACKET, PACKET_STATISTICS, &stats, &length) < 0 ||
         stats.tp_drops != 0)
         copies_lost(now);
 }
@@ -356,14 +374,16 @@ int open_can_socket(int index, const can_filter &filter)
 
 // Waits until a link answers to the name and returns a socket bound to it.
 // Never widens to every interface.
-int wait_for_interface(const std::string &name, const can_filter &filter)
+int wait_for_interface(const std::string &name, const can_filter &filter, int &bound)
 {
     for (;;) {
         const int index = link_index_of(name);
         if (index != 0) {
             const int sock = open_can_socket(index, filter);
-            if (sock >= 0)
+            if (sock >= 0) {
+                bound = index;
                 return sock;
+            }
             if (errno != ENODEV)
                 fatal(1, "bind()");
         }
@@ -396,12 +416,22 @@ bool links_start()
     return true;
 }
 
+// After a loss, what waits from before it is older than a new dump.
+static void dump_links_afresh()
+{
+    char discarded[16384];
+    while (recv(table.watch, discarded, sizeof discarded, MSG_DONTWAIT) >= 0 || errno == EINTR ||
+           errno == ENOBUFS) {
+    }
+    dump_links();
+}
+
 void take_notice()
 {
     if (links_changed && table.watch >= 0) {
         links_changed = 0;
         if (!read_notifications(MSG_DONTWAIT))
-            dump_links();
+            dump_links_afresh();
     }
     read_tap();
 }
@@ -414,7 +444,7 @@ void links_wait()
     }
     links_changed = 0;
     if (!read_notifications(0))
-        dump_links();
+        dump_links_afresh();
     read_tap();
 }
 
@@ -439,7 +469,7 @@ int link_index_of(const std::string &name)
     return 0;
 }
 
-std::vector<sock_filter> tap_filter_program(const can_filter &filter)
+std::vector<sock_filter> tap_filter_program(const can_filter &filter, int index)
 {
     // The tap reads the identifier word as the bytes lie in memory, most
     // significant first: on a little-endian host the masks turn round too.
@@ -453,7 +483,7 @@ std::vector<sock_filter> tap_filter_program(const can_filter &filter)
     // (another protocol and length).
     const uint32_t mask = filter.can_mask | CAN_ERR_FLAG;
     constexpr uint32_t ancillary = static_cast<uint32_t>(SKF_AD_OFF);
-    return {
+    std::vector<sock_filter> program{
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, ancillary + SKF_AD_PKTTYPE),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, PACKET_OUTGOING, 0, 7),
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, ancillary + SKF_AD_PROTOCOL),
@@ -466,6 +496,15 @@ std::vector<sock_filter> tap_filter_program(const can_filter &filter)
         BPF_STMT(BPF_RET | BPF_K, 0),
         BPF_STMT(BPF_RET | BPF_K, CAN_MTU),
     };
+    // One interface: the others' packets are dropped first, to the same end.
+    if (index != 0) {
+        const auto to_drop = static_cast<uint8_t>(program.size() - 2);
+        program.insert(program.begin(),
+                       {BPF_STMT(BPF_LD | BPF_W | BPF_ABS, ancillary + SKF_AD_IFINDEX),
+                        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<uint32_t>(index), 0,
+                                 to_drop)});
+    }
+    return program;
 }
 
 void tap_open(const can_filter &filter)
@@ -484,10 +523,14 @@ void tap_open(const can_filter &filter)
         drop_net_raw();
         return;
     }
-    std::vector<sock_filter> program = tap_filter_program(filter);
+    tap.filter = filter;
+    std::vector<sock_filter> program = tap_filter_program(filter, 0);
     const sock_fprog attached{static_cast<unsigned short>(program.size()), program.data()};
     // Room for more copies than the raw socket holds echoes.
     const int room = 1 << 20;
+    // Bound to every interface, never to one: a socket bound to a device
+    // loses its hook while the device is down or gone, and a new bind leaves
+    // it without one for a moment.
     sockaddr_ll all{};
     all.sll_family = AF_PACKET;
     all.sll_protocol = htons(ETH_P_ALL);
@@ -501,22 +544,18 @@ void tap_open(const can_filter &filter)
 
 void tap_listen_on(int index)
 {
-    if (tap.fd < 0 || index == tap.index)
+    if (tap.fd < 0)
         return;
-    // Bound to the one interface heard, the tap costs the others nothing. A
-    // new bind needs no capability; refused, the tap stays on every one.
-    sockaddr_ll link{};
-    link.sll_family = AF_PACKET;
-    link.sll_protocol = htons(ETH_P_ALL);
-    link.sll_ifindex = index;
-    if (bind(tap.fd, reinterpret_cast<sockaddr *>(&link), sizeof link) == 0)
-        tap.index = index;
+    // The filter is replaced at once, with no capability; refused, the tap
+    // stays on every interface, which costs more and misses nothing.
+    std::vector<sock_filter> program = tap_filter_program(tap.filter, index);
+    const sock_fprog attached{static_cast<unsigned short>(program.size()), program.data()};
+    setsockopt(tap.fd, SOL_SOCKET, SO_ATTACH_FILTER, &attached, sizeof attached);
 }
 
 bool tap_saw_sent(int index, const can_link *link, const can_frame &frame)
 {
-    // A link the table does not know is taken for a controller that echoes.
-    if (tap.fd < 0 || (link && !(link->flags & IFF_ECHO)))
+    if (tap.fd < 0 || !copies_kept_for(link))
         return false;
     read_tap();
     SentOnLink &sent = sent_on(index);
@@ -575,14 +614,15 @@ bool counts_as_from_bus(int index, const can_frame &frame, bool marked)
     return false;
 }
 
-int open_interface(const std::string &name, const can_filter &filter)
+int open_interface(const std::string &name, const can_filter &filter, int &bound)
 {
     const int index = link_index_of(name);
     if (index == 0 && name != "any") {
         warnx("interface %s does not exist: waiting for it", name.c_str());
         report_waiting_for_interface();
-        return wait_for_interface(name, filter);
+        return wait_for_interface(name, filter, bound);
     }
+    bound = index;
     const int sock = open_can_socket(index, filter);
     if (sock >= 0)
         return sock;
@@ -594,17 +634,20 @@ int open_interface(const std::string &name, const can_filter &filter)
     if (index != 0 && errno == ENODEV) {
         warnx("interface %s does not exist: waiting for it", name.c_str());
         report_waiting_for_interface();
-        return wait_for_interface(name, filter);
+        return wait_for_interface(name, filter, bound);
     }
     fatal(1, "bind()");
 }
 
-int reopen_when_back(int sock, const can_filter &filter)
+int reopen_when_back(int sock, const can_filter &filter, int &bound)
 {
     warnx("interface %s went away: waiting for it", TimeInterface.c_str());
     report_waiting_for_interface();
     close(sock);
-    sock = wait_for_interface(TimeInterface, filter);
+    // The tap sees every interface until the socket is bound again, so that
+    // no frame sent on the new link goes by unseen.
+    tap_listen_on(0);
+    sock = wait_for_interface(TimeInterface, filter, bound);
     warnx("interface %s is back", TimeInterface.c_str());
     report_listening();
     return sock;
@@ -614,8 +657,9 @@ void set_receive_timeout(int sock, int64_t ms)
 {
     // "For ever" is a day: a receive with a timeout ends on a link
     // notification's signal, where one without would be restarted.
+    // Longer ones too: past about 24 days a 32-bit kernel takes one for none.
     constexpr int64_t a_day_ms = 86400000;
-    if (ms == 0)
+    if (ms == 0 || ms > a_day_ms)
         ms = a_day_ms;
     timeval timeout{};
     timeout.tv_sec = static_cast<time_t>(ms / 1000);

@@ -48,7 +48,7 @@ int link_index_of(const std::string &name);
 // frame), then drops CAP_NET_RAW for good. Without it, says so: a frame is
 // then known as this device's only by the kernel's mark.
 void tap_open(const can_filter &filter);
-// Binds the tap to the one interface heard (0: every one).
+// Narrows the tap to the one interface heard (0: every one).
 void tap_listen_on(int index);
 // Whether this host transmitted this frame on the link of this index (link:
 // what the table knows of it, or null), as the tap saw it go out: its copy is taken, so that each
@@ -62,15 +62,17 @@ bool tap_saw_sent(int index, const can_link *link, const can_frame &frame);
 bool counts_as_from_bus(int index, const can_frame &frame, bool marked);
 // The tap's classic BPF program: it passes an outgoing classic CAN frame
 // whose identifier the raw socket's filter passes, and nothing else.
-std::vector<sock_filter> tap_filter_program(const can_filter &filter);
+// With an index, only that interface's frames.
+std::vector<sock_filter> tap_filter_program(const can_filter &filter, int index = 0);
 
 // The raw socket on the interface named: every interface for "any" while no
 // link is called so; otherwise the named one, waited for while it is absent.
 // The socket's failures end the daemon as socket() and bind() do.
-int open_interface(const std::string &name, const can_filter &filter);
+// bound receives the index bound to (0: every interface).
+int open_interface(const std::string &name, const can_filter &filter, int &bound);
 // Closes the socket of an interface that went away (or is no longer called
 // so) and returns one on it when it is back, under whatever index.
-int reopen_when_back(int sock, const can_filter &filter);
+int reopen_when_back(int sock, const can_filter &filter, int &bound);
 // How long a receive may wait, in ms (0: for ever, in days); said once if
 // refused.
 void set_receive_timeout(int sock, int64_t ms);

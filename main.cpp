@@ -42,8 +42,7 @@ struct Steps {
 
 static void reopen(Listening &l)
 {
-    l.sock = reopen_when_back(l.sock, l.filter);
-    l.bound_index = link_index_of(TimeInterface);
+    l.sock = reopen_when_back(l.sock, l.filter, l.bound_index);
     tap_listen_on(l.bound_index);
     l.receive_timeout = -1;
 }
@@ -175,9 +174,9 @@ int main(int argc, char *argv[])
     // can only be judged against copies taken before it came.
     tap_open(filter);
     links_start();
-    Listening l{filter, open_interface(TimeInterface, filter),
-                TimeInterface != "any" || link_index_of("any") != 0, 0, -1};
-    l.bound_index = l.named ? link_index_of(TimeInterface) : 0;
+    Listening l{filter, -1, false, 0, -1};
+    l.sock = open_interface(TimeInterface, filter, l.bound_index);
+    l.named = l.bound_index != 0;
     tap_listen_on(l.bound_index);
     report_listening();
 

@@ -87,7 +87,8 @@
 // packet socket (AF_PACKET) bound to ETH_P_ALL gets a copy of each frame sent
 // from this device that its classic BPF filter passes, run as the kernel
 // runs it (the frame's bytes, its length, PACKET_OUTGOING and ETH_P_CAN),
-// from every interface or the one it is bound to, each raising SIGIO.
+// from every interface or the one it is bound to (none once that one has
+// gone), each raising SIGIO for an O_ASYNC socket; its filter may be replaced.
 //   listen PATH | unlisten   a real Unix datagram socket bound at PATH, as
 //                            chrony's refclock SOCK is | closed, its file
 //                            left, as a stopped chrony leaves it. The kernel
@@ -574,6 +575,8 @@ bool run_command(const std::string &command, std::istringstream &words)
             link->kind = kind;
         if (link->kind.empty())
             die("an interface without a kind: " + name);
+        if (!link->present && tap.index == link->index)
+            tap.index = -1;
         // As the kernel's raw_notify(): a socket bound to it is unbound and
         // told once.
         if (!link->present && bound && bound_index == link->index) {
@@ -612,7 +615,7 @@ bool pass_time(timespec span, bool receiving)
 // The packet socket's classic BPF program over an outgoing frame, as the
 // kernel runs it: true when it keeps the packet.
 bool tap_program_passes(const std::vector<sock_filter> &program, const can_frame &frame,
-                        uint32_t pkttype, uint32_t protocol, uint32_t length)
+                        uint32_t pkttype, uint32_t protocol, uint32_t length, int ifindex)
 {
     unsigned char packet[sizeof frame];
     memcpy(packet, &frame, sizeof frame);
@@ -626,6 +629,8 @@ bool tap_program_passes(const std::vector<sock_filter> &program, const can_frame
                 a = pkttype;
             else if (op.k == ancillary + SKF_AD_PROTOCOL)
                 a = protocol;
+            else if (op.k == ancillary + SKF_AD_IFINDEX)
+                a = static_cast<uint32_t>(ifindex);
             else if (op.k + 4 <= length && op.k + 4 <= sizeof packet)
                 a = uint32_t{packet[op.k]} << 24 | uint32_t{packet[op.k + 1]} << 16 |
                     uint32_t{packet[op.k + 2]} << 8 | packet[op.k + 3];
@@ -653,9 +658,10 @@ bool tap_program_passes(const std::vector<sock_filter> &program, const can_frame
 // A frame this device sent passes the taps on its way out, before its echo.
 void tap_copy(int ifindex, const can_frame &frame)
 {
-    if (!tap.bound || !tap_program_passes(tap.program, frame, PACKET_OUTGOING, ETH_P_CAN, CAN_MTU))
-        return;
-    if (tap.index != 0 && ifindex != tap.index)
+    // Bound to one device, the tap hears it alone, and nothing once that
+    // device has gone (the kernel drops the hook and forgets the index).
+    if (!tap.bound || (tap.index != 0 && ifindex != tap.index) ||
+        !tap_program_passes(tap.program, frame, PACKET_OUTGOING, ETH_P_CAN, CAN_MTU, ifindex))
         return;
     // A full queue, which is how copies are lost, holds copies that each
     // raised SIGIO for an owner of the O_ASYNC socket.
@@ -913,10 +919,10 @@ void fakebus_set_synchronised(long error_us)
 // the frame format with a standard identifier adds the remote flag to it;
 // the filter's identifier is masked once, and CAN_INV_FILTER inverts it.
 int fakebus_tap_passes(const sock_filter *program, size_t length, const can_frame *frame,
-                       uint32_t pkttype, uint32_t protocol, uint32_t frame_length)
+                       uint32_t pkttype, uint32_t protocol, uint32_t frame_length, int ifindex)
 {
     return tap_program_passes(std::vector<sock_filter>(program, program + length), *frame, pkttype,
-                              protocol, frame_length);
+                              protocol, frame_length, ifindex);
 }
 int fakebus_filter_passes(const can_filter *filter, uint32_t can_id)
 {

@@ -38,7 +38,8 @@ void fakebus_reset(void);
 // Whether the kernel passes a frame with this identifier through the filter.
 int fakebus_filter_passes(const can_filter *filter, uint32_t can_id);
 // Whether a packet socket with this classic BPF program keeps a packet that
-// holds frame: its type (PACKET_OUTGOING, ...), protocol and length.
+// holds frame: its type (PACKET_OUTGOING, ...), protocol, length and the
+// index of its interface.
 int fakebus_tap_passes(const sock_filter *program, size_t length, const can_frame *frame,
-                       uint32_t pkttype, uint32_t protocol, uint32_t frame_length);
+                       uint32_t pkttype, uint32_t protocol, uint32_t frame_length, int ifindex);
 }
