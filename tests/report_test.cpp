@@ -69,6 +69,13 @@ const NotifyCase notify_cases[] = {
          report_clock_set(999999999);
      },
      "STATUS=Clock set from 0xF9 on interface 0: moved +0.999 s"},
+    {"a minute on, the same status says nothing new",
+     [] {
+         const timespec minute{60, 0};
+         fakebus_wait(&minute);
+         report_clock_set(999999999);
+     },
+     nullptr},
     {"another sender is news at once",
      [] {
          report_frame_heard(0xF8, 0);
