@@ -281,7 +281,9 @@ void read_tap()
     if (tap.fd < 0 || !copies_waiting)
         return;
     copies_waiting = 0;
-    std::vector<std::pair<int, can_frame>> read;
+    // By link, dated below; not as can_frame, whose over-aligned data would
+    // change how a vector of them is passed on 32-bit ARM.
+    std::vector<std::pair<int, SentCopy>> read;
     bool lost = false;
     for (;;) {
         can_frame frame{};
@@ -297,17 +299,19 @@ void read_tap()
             lost = lost || errno != EINTR;
             continue;
         }
-        if (length == static_cast<ssize_t>(sizeof frame) &&
-            copies_kept_for(link_by_index(from.sll_ifindex)))
-            read.emplace_back(from.sll_ifindex, frame);
+        if (length != static_cast<ssize_t>(sizeof frame) ||
+            !copies_kept_for(link_by_index(from.sll_ifindex)))
+            continue;
+        SentCopy copy{0, frame.can_id, frame.can_dlc, {}};
+        memcpy(copy.data, frame.data, sizeof copy.data);
+        read.emplace_back(from.sll_ifindex, copy);
     }
     const int64_t now = monotonic_ns();
-    for (const auto &[index, frame] : read) {
+    for (auto &[index, copy] : read) {
         SentOnLink &sent = sent_on(index);
         while (!sent.copies.empty() && now - sent.copies.front().taken_ns > copy_life_ns)
             sent.copies.pop_front();
-        SentCopy copy{now, frame.can_id, frame.can_dlc, {}};
-        memcpy(copy.data, frame.data, sizeof copy.data);
+        copy.taken_ns = now;
         sent.copies.push_back(copy);
         if (sent.copies.size() > copies_kept) {
             sent.copies.pop_front();
