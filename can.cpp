@@ -43,6 +43,15 @@ struct LinkTable {
     std::vector<can_link> links;
 };
 LinkTable table;
+// What was said once, and whether SIGIO is handled yet.
+struct Once {
+    bool sigio_handled = false;
+    bool copies_lost_said = false;
+    bool vxcan_said = false;
+    bool local_frame_said = false;
+    bool timeout_refused_said = false;
+};
+Once once;
 // Set by SIGIO: a link notification or a copy of a frame sent waits.
 volatile sig_atomic_t links_changed;
 volatile sig_atomic_t copies_waiting;
@@ -71,6 +80,10 @@ struct SentOnLink {
 struct Tap {
     int fd = -1;
     can_filter filter{};
+    // The interface listened on (0: every one), and the CAN links whose
+    // frames the filter drops, as last attached.
+    int index = 0;
+    std::vector<int> skipped;
     int64_t unsure_until_ns = 0;
     std::vector<SentOnLink> sent;
 };
@@ -228,8 +241,7 @@ void dump_links()
 // before it judges another frame.
 void signal_news(int fd)
 {
-    static bool handled;
-    if (!handled) {
+    if (!once.sigio_handled) {
         // A receive with a timeout is never restarted (signal(7)), so the
         // loop wakes; other calls (a write to a full pipe) are, and lose
         // nothing.
@@ -238,7 +250,7 @@ void signal_news(int fd)
         action.sa_flags = SA_RESTART;
         sigemptyset(&action.sa_mask);
         sigaction(SIGIO, &action, nullptr);
-        handled = true;
+        once.sigio_handled = true;
     }
     fcntl(fd, F_SETOWN, getpid());
     fcntl(fd, F_SETFL, O_ASYNC);
@@ -256,12 +268,11 @@ SentOnLink &sent_on(int index)
 void copies_lost(int64_t now_ns)
 {
     tap.unsure_until_ns = now_ns + copy_life_ns;
-    static bool said;
-    if (!said)
+    if (!once.copies_lost_said)
         warnx("copies of the frames that this device sent were lost: for %d s on each "
               "link, no frame that the kernel did not mark counts",
               static_cast<int>(copy_life_ns / 1000000000));
-    said = true;
+    once.copies_lost_said = true;
 }
 
 // Whether the copies of a link are kept: on a link that echoes each frame
@@ -271,6 +282,37 @@ bool copies_kept_for(const can_link *link)
 {
     return !link || ((link->flags & IFF_ECHO) && link->kind != "vxcan" &&
                      !(LocalFrames == local_frames_auto && link->kind == "vcan"));
+}
+
+// The CAN links whose frames the tap need not see: on each, the kernel
+// marks every frame this host sends, or the frames count or are refused
+// whoever sent them.
+std::vector<int> links_without_copies()
+{
+    std::vector<int> skipped;
+    for (const can_link &link : table.links)
+        if (link.present && (link.kind == "can" || link.kind == "vcan" || link.kind == "vxcan") &&
+            !copies_kept_for(&link))
+            skipped.push_back(link.index);
+    return skipped;
+}
+
+// Attaches the tap's filter for the interface listened on and the links as
+// the table knows them: at once, or when the links without copies changed.
+// A link the table does not know yet is seen. The filter is replaced with no
+// capability; refused, the last one stays, which costs more or, for a link
+// just come, sees less until the next change.
+void refilter_tap(bool at_once)
+{
+    if (tap.fd < 0)
+        return;
+    std::vector<int> skipped = links_without_copies();
+    if (!at_once && skipped == tap.skipped)
+        return;
+    tap.skipped = std::move(skipped);
+    std::vector<sock_filter> program = tap_filter_program(tap.filter, tap.index, tap.skipped);
+    const sock_fprog attached{static_cast<unsigned short>(program.size()), program.data()};
+    setsockopt(tap.fd, SOL_SOCKET, SO_ATTACH_FILTER, &attached, sizeof attached);
 }
 
 // Takes every copy waiting on the tap, each to the link it went out on, and
@@ -417,6 +459,7 @@ bool links_start()
     setsockopt(table.watch, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
     signal_news(table.watch);
     dump_links();
+    refilter_tap(false);
     return true;
 }
 
@@ -436,6 +479,7 @@ void take_notice()
         links_changed = 0;
         if (!read_notifications(MSG_DONTWAIT))
             dump_links_afresh();
+        refilter_tap(false);
     }
     read_tap();
 }
@@ -449,6 +493,7 @@ void links_wait()
     links_changed = 0;
     if (!read_notifications(0))
         dump_links_afresh();
+    refilter_tap(false);
     read_tap();
 }
 
@@ -473,7 +518,8 @@ int link_index_of(const std::string &name)
     return 0;
 }
 
-std::vector<sock_filter> tap_filter_program(const can_filter &filter, int index)
+std::vector<sock_filter> tap_filter_program(const can_filter &filter, int index,
+                                           const std::vector<int> &skipped)
 {
     // The tap reads the identifier word as the bytes lie in memory, most
     // significant first: on a little-endian host the masks turn round too.
@@ -500,14 +546,30 @@ std::vector<sock_filter> tap_filter_program(const can_filter &filter, int index)
         BPF_STMT(BPF_RET | BPF_K, 0),
         BPF_STMT(BPF_RET | BPF_K, CAN_MTU),
     };
-    // One interface: the others' packets are dropped first, to the same end.
-    if (index != 0) {
-        const auto to_drop = static_cast<uint8_t>(program.size() - 2);
-        program.insert(program.begin(),
-                       {BPF_STMT(BPF_LD | BPF_W | BPF_ABS, ancillary + SKF_AD_IFINDEX),
-                        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<uint32_t>(index), 0,
-                                 to_drop)});
+    // One interface: the others' packets are dropped first, to the same end;
+    // so are those of the links whose frames need no copy, which would wake
+    // the daemon for nothing. The jumps reach 255 instructions at most: past
+    // that many links, the rest are seen and their copies dropped.
+    std::vector<sock_filter> first;
+    if (index != 0)
+        first.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<uint32_t>(index), 0, 1));
+    for (const int link : skipped)
+        if ((index == 0 || link == index) && first.size() < 200)
+            first.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<uint32_t>(link), 1, 0));
+    if (first.empty())
+        return program;
+    // Each jump's offset, now that the drop's place is known: the one
+    // interface's drops on no match (jf), a skipped link's on a match (jt).
+    const size_t drop_at = 1 + first.size() + program.size() - 2;
+    for (size_t i = 0; i < first.size(); ++i) {
+        const auto to_drop = static_cast<uint8_t>(drop_at - (1 + i + 1));
+        if (first[i].jt)
+            first[i].jt = to_drop;
+        else
+            first[i].jf = to_drop;
     }
+    first.insert(first.begin(), BPF_STMT(BPF_LD | BPF_W | BPF_ABS, ancillary + SKF_AD_IFINDEX));
+    program.insert(program.begin(), first.begin(), first.end());
     return program;
 }
 
@@ -548,13 +610,8 @@ void tap_open(const can_filter &filter)
 
 void tap_listen_on(int index)
 {
-    if (tap.fd < 0)
-        return;
-    // The filter is replaced at once, with no capability; refused, the tap
-    // stays on every interface, which costs more and misses nothing.
-    std::vector<sock_filter> program = tap_filter_program(tap.filter, index);
-    const sock_fprog attached{static_cast<unsigned short>(program.size()), program.data()};
-    setsockopt(tap.fd, SOL_SOCKET, SO_ATTACH_FILTER, &attached, sizeof attached);
+    tap.index = index;
+    refilter_tap(true);
 }
 
 bool tap_saw_sent(int index, const can_link *link, const can_frame &frame)
@@ -595,11 +652,10 @@ bool counts_as_from_bus(int index, const can_frame &frame, bool marked)
     // The other end of a vxcan is another namespace's, a container's, and
     // newer kernels pass its frames on unmarked.
     if (link.kind == "vxcan") {
-        static bool said;
-        if (!said)
+        if (!once.vxcan_said)
             warnx("a time/date frame on %s is ignored: a vxcan's frames come from the "
                   "namespace at its other end (local_frames = %s)", name, policy);
-        said = true;
+        once.vxcan_said = true;
         return false;
     }
     // The tap's copy is taken whether the kernel marked the echo or not, so
@@ -607,14 +663,13 @@ bool counts_as_from_bus(int index, const can_frame &frame, bool marked)
     const bool sent_here = tap_saw_sent(index, found, frame) || marked;
     if (!sent_here)
         return true;
-    static bool said;
-    if (!said && LocalFrames == local_frames_ignore)
+    if (!once.local_frame_said && LocalFrames == local_frames_ignore)
         warnx("a time/date frame sent from this device on %s is ignored "
               "(local_frames = ignore)", name);
-    else if (!said)
+    else if (!once.local_frame_said)
         warnx("a time/date frame sent from this device on %s is ignored: only "
               "vcan takes them (local_frames = auto; link kind '%s')", name, link.kind.c_str());
-    said = true;
+    once.local_frame_said = true;
     return false;
 }
 
@@ -668,9 +723,9 @@ void set_receive_timeout(int sock, int64_t ms)
     timeval timeout{};
     timeout.tv_sec = static_cast<time_t>(ms / 1000);
     timeout.tv_usec = static_cast<suseconds_t>(ms % 1000 * 1000);
-    static bool refused;
-    if (setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) < 0 && !refused) {
-        refused = true;
+    if (setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) < 0 &&
+        !once.timeout_refused_said) {
+        once.timeout_refused_said = true;
         warn("setsockopt(SO_RCVTIMEO)");
     }
 }

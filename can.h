@@ -62,8 +62,10 @@ bool tap_saw_sent(int index, const can_link *link, const can_frame &frame);
 bool counts_as_from_bus(int index, const can_frame &frame, bool marked);
 // The tap's classic BPF program: it passes an outgoing classic CAN frame
 // whose identifier the raw socket's filter passes, and nothing else.
-// With an index, only that interface's frames.
-std::vector<sock_filter> tap_filter_program(const can_filter &filter, int index = 0);
+// With an index, only that interface's frames; never those of the links
+// skipped.
+std::vector<sock_filter> tap_filter_program(const can_filter &filter, int index = 0,
+                                            const std::vector<int> &skipped = {});
 
 // The raw socket on the interface named: every interface for "any" while no
 // link is called so; otherwise the named one, waited for while it is absent.

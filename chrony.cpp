@@ -59,10 +59,16 @@ size_t chrony_sample(int time_bits, const timespec &stamp, double offset,
 // cannot go (no socket there, no chrony behind it, its queue full) is lost,
 // and the next frame tries again: said once when samples stop going through
 // and once when they go again.
+// The socket samples leave from, and whether they were lost last time.
+static struct {
+    int sock = -1;
+    bool failing = false;
+} chrony;
+
 void send_to_chrony(const timespec &stamp, double offset)
 {
-    static int sock = -1;
-    static bool failing;
+    int &sock = chrony.sock;
+    bool &failing = chrony.failing;
     if (sock < 0)
         sock = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     unsigned char sample[chrony_sample_max];

@@ -39,6 +39,58 @@ static int write_state(int status, long error_us, long step_us)
     return clock_adjtime(CLOCK_REALTIME, &mark);
 }
 
+namespace {
+
+// Where the clock stood when last seen, and what the loop must know of its
+// steps.
+struct ClockWatch {
+    // The real-time clock less the boot-time one (clock_offset_ns).
+    int64_t offset_ns = INT64_MIN;
+    // The first moment stamped on the clock as this daemon last stepped it:
+    // a frame stamped in the second before it (one the kernel had stamped but
+    // not yet queued when the rest were dropped) waited on a clock since
+    // stepped. One stamped earlier is more than a second old.
+    timespec stamped_from{};
+    // Stepped since the loop last asked: what is queued waited on the clock
+    // as it was.
+    bool stepped = false;
+};
+ClockWatch watch;
+
+// Whether two offsets lie a millisecond or more apart, or either is unknown.
+bool apart(int64_t offset, int64_t expected)
+{
+    int64_t moved = 0;
+    return offset == INT64_MIN || expected == INT64_MIN ||
+           __builtin_sub_overflow(offset, expected, &moved) || moved >= 1000000 ||
+           moved <= -1000000;
+}
+
+// Whether the clock, read as real against boot, stands elsewhere than when
+// last seen; then it is seen where it stands now. Two reads that a
+// pre-emption came between look like a step: only a careful reading
+// (clock_offset_ns) confirms one, so that in steady state two reads do.
+bool moved(const timespec &real, const timespec &boot)
+{
+    if (!apart(span_ns(real, boot), watch.offset_ns))
+        return false;
+    timespec wall{};
+    const int64_t offset = clock_offset_ns(&wall);
+    if (!apart(offset, watch.offset_ns))
+        return false;
+    watch.offset_ns = offset;
+    watch.stamped_from = wall;
+    watch.stepped = true;
+    return true;
+}
+
+void say_stepped_meanwhile()
+{
+    warnx("the clock was stepped meanwhile by another process: this frame is not used");
+}
+
+}  // namespace
+
 // Tells the kernel how far off the clock may be: the difference a frame
 // found plus the bus's resolution, the time the frame waited, and what the
 // clock may have drifted while the daemon was held since it read it. The kernel
@@ -64,29 +116,46 @@ static int write_state(int status, long error_us, long step_us)
 // ExecStartPre, the init script).
 //
 // True when the clock stands marked, by this daemon or that discipline.
-bool mark_synchronised(uint64_t difference_ms, int64_t uncertainty_us)
+mark_outcome mark_synchronised(uint64_t difference_ms, int64_t waited_us,
+                               const timespec &read_at)
 {
+    // The state's read gives the clock as it reads then: with the boot-time
+    // clock after it, it shows a step since the frame's reading, and how long
+    // the daemon was held since, at no call more.
+    timex state{};
+    if (clock_adjtime(CLOCK_REALTIME, &state) < 0)
+        return mark_outcome::unmarked;
+    timespec boot{};
+    clock_gettime(CLOCK_BOOTTIME, &boot);
+    const timespec real{state.time.tv_sec,
+                        state.status & STA_NANO ? state.time.tv_usec : state.time.tv_usec * 1000};
+    if (moved(real, boot)) {
+        say_stepped_meanwhile();
+        return mark_outcome::stepped_meanwhile;
+    }
+    int64_t held_us = span_ns(boot, read_at);
+    held_us = held_us < 0 ? phase_limit_us : held_us / 1000;
+    const int64_t uncertainty_us = waited_us + held_us / drift_per_us;
     // Bounded first: on a 32-bit long a large difference overflows.
     long error_us = phase_limit_us;
     if (difference_ms < (phase_limit_us - resolution_us) / 1000 &&
         uncertainty_us < phase_limit_us)
         error_us = static_cast<long>(difference_ms * 1000 + resolution_us + uncertainty_us);
-    timex state{};
-    if (clock_adjtime(CLOCK_REALTIME, &state) < 0)
-        return false;
     if (state.status & (STA_PLL | STA_FLL | STA_PPSTIME))
-        return !(state.status & STA_UNSYNC);
+        return state.status & STA_UNSYNC ? mark_outcome::unmarked : mark_outcome::marked;
     if (error_us >= phase_limit_us) {
         if ((state.status & STA_UNSYNC) == 0)
             write_state(state.status | STA_UNSYNC, phase_limit_us, 0);
-        return false;
+        return mark_outcome::unmarked;
     }
     const int synchronised = state.status & ~STA_UNSYNC;
+    bool marked = false;
     if (!(state.status & STA_UNSYNC))
-        return write_state(synchronised, error_us, 0) >= 0;
-    if (write_state(synchronised, error_us, 1) < 0)
-        return false;
-    return write_state(synchronised, error_us, -1) >= 0;
+        marked = write_state(synchronised, error_us, 0) >= 0;
+    else
+        marked = write_state(synchronised, error_us, 1) >= 0 &&
+                 write_state(synchronised, error_us, -1) >= 0;
+    return marked ? mark_outcome::marked : mark_outcome::unmarked;
 }
 
 int clear_discipline()
@@ -130,14 +199,6 @@ int step_to_bus_time(const timespec &received, const timespec &arrival)
 }
 
 
-// Microseconds on the boot-time clock since since: a suspend counts too.
-int64_t elapsed_us(const timespec &since)
-{
-    timespec now{};
-    clock_gettime(CLOCK_BOOTTIME, &now);
-    return (int64_t{now.tv_sec} - since.tv_sec) * 1000000 + (now.tv_nsec - since.tv_nsec) / 1000;
-}
-
 // a - b in nanoseconds; INT64_MIN for a span no clock holds.
 int64_t span_ns(const timespec &a, const timespec &b)
 {
@@ -169,22 +230,52 @@ int64_t clock_offset_ns(timespec *wall)
     return offset == INT64_MIN || read_for == INT64_MIN ? INT64_MIN : offset - read_for / 2;
 }
 
-bool clock_stepped_since(int64_t expected_offset_ns)
+void clock_watch_start()
 {
-    const int64_t offset = clock_offset_ns();
-    int64_t moved = 0;
-    return offset == INT64_MIN || expected_offset_ns == INT64_MIN ||
-           __builtin_sub_overflow(offset, expected_offset_ns, &moved) || moved >= 1000000 ||
-           moved <= -1000000;
+    watch = ClockWatch{};
+    watch.offset_ns = clock_offset_ns();
 }
 
-// Whether something else stepped the clock since this daemon found its
-// offset, named when it did.
-bool stepped_meanwhile(int64_t offset)
+bool clock_stepped_before(const timespec &now, const timespec &read_at)
 {
-    if (!clock_stepped_since(offset))
+    return moved(now, read_at);
+}
+
+void clock_take_step_as_standing()
+{
+    watch.stamped_from = timespec{};
+    watch.stepped = false;
+}
+
+bool stamped_before_last_step(const timespec &arrival)
+{
+    const int64_t before_ns = span_ns(watch.stamped_from, arrival);
+    return before_ns > 0 && before_ns <= 1000000000;
+}
+
+void clock_stepped_by(int64_t step_ns)
+{
+    if (watch.offset_ns == INT64_MIN || step_ns == INT64_MIN ||
+        __builtin_add_overflow(watch.offset_ns, step_ns, &watch.offset_ns))
+        watch.offset_ns = INT64_MIN;
+    clock_gettime(CLOCK_REALTIME, &watch.stamped_from);
+    watch.stepped = true;
+}
+
+bool clock_take_stepped()
+{
+    const bool stepped = watch.stepped;
+    watch.stepped = false;
+    return stepped;
+}
+
+bool stepped_meanwhile()
+{
+    timespec real{}, boot{};
+    clock_gettime(CLOCK_REALTIME, &real);
+    clock_gettime(CLOCK_BOOTTIME, &boot);
+    if (!moved(real, boot))
         return false;
-    warnx("the clock was stepped meanwhile by another process: this frame is not used");
+    say_stepped_meanwhile();
     return true;
 }
-

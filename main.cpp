@@ -30,16 +30,6 @@ struct Listening {
     int64_t receive_timeout;
 };
 
-// Where the clock stood against the boot-time clock after the last frame,
-// and the first moment stamped on the clock as this daemon last stepped it:
-// a frame stamped in the second before it (one the kernel had stamped but not
-// yet queued when the rest were dropped) waited on a clock since stepped. One
-// stamped earlier is more than a second old.
-struct Steps {
-    int64_t offset;
-    timespec stamped_from;
-};
-
 static void reopen(Listening &l)
 {
     l.sock = reopen_when_back(l.sock, l.filter, l.bound_index);
@@ -70,34 +60,9 @@ static void wait_no_longer_than_the_silence(Listening &l)
     }
 }
 
-// Another process's step since the last frame (guestclock, date -s) is taken
-// as the clock's new standing: the frames after it count, and the freshness
-// of their stamps still holds for those before. The second before this
-// daemon's last step means nothing on it. False when the frame received is
-// dropped with those queued.
-static bool take_foreign_step(Listening &l, Steps &steps)
-{
-    if (!clock_stepped_since(steps.offset))
-        return true;
-    if (ChronySocket.empty()) {
-        steps.offset = clock_offset_ns();
-        steps.stamped_from = timespec{};
-        return true;
-    }
-    // chrony takes a sample at its stamp as true: one stamped on the clock
-    // as it was before the step (chrony's own, say) is wrong by the step,
-    // however small. This frame and those queued are dropped, as after a
-    // step of this daemon's.
-    steps.offset = clock_offset_ns(&steps.stamped_from);
-    if (!drop_queued_frames(l.sock))
-        reopen(l);
-    return false;
-}
-
 // One frame received on the interface of this index: its sender, who sent
 // it, its stamp, then its time.
-static void handle_frame(const can_frame &frame, const msghdr &message, int index,
-                         const Steps &steps)
+static void handle_frame(const can_frame &frame, const msghdr &message, int index)
 {
     if (!from_time_source(frame.can_id))
         return;
@@ -111,25 +76,8 @@ static void handle_frame(const can_frame &frame, const msghdr &message, int inde
     timespec arrival{};
     msghdr stamps = message;
     const bool stamped = arrival_time(stamps, arrival);
-    const int64_t stamped_before_ns = span_ns(steps.stamped_from, arrival);
-    if (stamped && stamped_before_ns > 0 && stamped_before_ns <= 1000000000) {
-        report_refused(refused_stale);
-        return;
-    }
     check_time_update(id.pgn, frame.data, frame.can_dlc, stamped ? &arrival : nullptr,
                       id.source_address);
-}
-
-// Stepped by this frame, or meanwhile by another process (the mark's
-// microsecond steps cancel out): whatever is queued waited on the clock as
-// it was.
-static void drop_what_waited_on_a_step(Listening &l, Steps &steps)
-{
-    if (!clock_stepped_since(steps.offset))
-        return;
-    steps.offset = clock_offset_ns(&steps.stamped_from);
-    if (!drop_queued_frames(l.sock))
-        reopen(l);
 }
 
 int main(int argc, char *argv[])
@@ -187,7 +135,7 @@ int main(int argc, char *argv[])
     // adds a 64-bit copy of a stamp that an older kernel gives in 32 bits,
     // and a full buffer would lose it.
     alignas(cmsghdr) char control[2 * CMSG_SPACE(sizeof(timespec))];
-    Steps steps{clock_offset_ns(), timespec{}};
+    clock_watch_start();
     for (;;) {
         if (renamed_away(l)) {
             reopen(l);
@@ -211,9 +159,13 @@ int main(int argc, char *argv[])
         // Other failed or empty receives (a link notification's signal, a
         // downed interface) are retried; one that timed out (EAGAIN) has the
         // silence said at the top of the loop.
-        if (received <= 0 || renamed_away(l) || !take_foreign_step(l, steps))
+        if (received <= 0 || renamed_away(l))
             continue;
-        handle_frame(frame, message, sender.can_ifindex, steps);
-        drop_what_waited_on_a_step(l, steps);
+        handle_frame(frame, message, sender.can_ifindex);
+        // Stepped by this frame, or by another process (the mark's
+        // microsecond steps cancel out): whatever is queued waited on the
+        // clock as it was.
+        if (clock_take_stepped() && !drop_queued_frames(l.sock))
+            reopen(l);
     }
 }

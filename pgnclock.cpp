@@ -129,13 +129,22 @@ static long waited_us(const timespec &arrival, const timespec &now)
 // user can switch it to UTC.
 static constexpr uint8_t local_time_marker = 0xFA;
 
+// The senders named for sending local time.
+static struct {
+    bool local_time_named[256];
+} handler;
+
+void handler_reset()
+{
+    handler = {};
+}
+
 static bool sends_local_time(const uint8_t *data, uint8_t len, uint8_t sender)
 {
     if (len < 8 || data[7] != local_time_marker)
         return false;
-    static bool named[256];
-    if (!named[sender]) {
-        named[sender] = true;
+    if (!handler.local_time_named[sender]) {
+        handler.local_time_named[sender] = true;
         warnx("sender 0x%02X sends local time (local hour offset 0xFA), not UTC: "
               "its time/date frames are ignored", sender);
     }
@@ -204,16 +213,27 @@ static uint64_t to_milliseconds(const timespec &t)
 void check_and_set_time(const timespec &now, const timespec &received,
                         const timespec *arrival)
 {
-    // Anything that holds the daemon from here on (a full pipe, SIGSTOP)
-    // leaves the mark's view of the clock that much older, and another
-    // process may step the clock meanwhile: then what this frame found no
-    // longer holds, and neither a set nor a mark may follow from it.
+    // The boot-time clock right after now: against it shows a step since
+    // the last frame, and how long anything held the daemon from here on (a
+    // full pipe, SIGSTOP), which leaves the mark's view of the clock that
+    // much older.
     timespec read_at{};
     clock_gettime(CLOCK_BOOTTIME, &read_at);
-    const int64_t offset = clock_offset_ns();
+    if (clock_stepped_before(now, read_at)) {
+        // Another process's step since the last frame (guestclock, date -s)
+        // is taken as the clock's new standing: the frames after it count,
+        // and the freshness of their stamps still holds for those before.
+        // But chrony takes a sample at its stamp as true: one stamped on the
+        // clock as it was before the step (chrony's own, say) is wrong by the
+        // step, however small. This frame and those queued are then dropped,
+        // as after a step of this daemon's.
+        if (!ChronySocket.empty())
+            return;
+        clock_take_step_as_standing();
+    }
     const timespec came = arrival ? *arrival : now;
     const long waited = waited_us(came, now);
-    if (waited < 0) {
+    if (waited < 0 || (arrival && stamped_before_last_step(*arrival))) {
         report_refused(refused_stale);
         return;
     }
@@ -237,38 +257,37 @@ void check_and_set_time(const timespec &now, const timespec &received,
     if (!ChronySocket.empty()) {
         const double bus_offset_s = static_cast<double>(int64_t{received.tv_sec} - came.tv_sec) +
                                     (received.tv_nsec - came.tv_nsec) / 1e9;
-        if (!stepped_meanwhile(offset))
+        if (!stepped_meanwhile())
             send_to_chrony(came, bus_offset_s);
         return;
     }
     if (difference < TimeDrift) {
         // A negative drift asks for the clock to be left alone: it is then
         // no more vouched for than it is set.
-        if (static_cast<int64_t>(TimeDrift) < 0)
+        if (static_cast<int64_t>(TimeDrift) < 0) {
             report_in_step(difference, false);
-        else if (!stepped_meanwhile(offset))
-            report_in_step(difference, mark_synchronised(difference, waited + elapsed_us(read_at) /
-                                                                          drift_per_us));
+            return;
+        }
+        const mark_outcome mark = mark_synchronised(difference, waited, read_at);
+        if (mark != mark_outcome::stepped_meanwhile)
+            report_in_step(difference, mark == mark_outcome::marked);
         return;
     }
 
     printf("%sSetting system clock\n", NoticePrefix);
     fflush(stdout);
-    if (stepped_meanwhile(offset))
+    if (stepped_meanwhile())
         return;
     if (step_to_bus_time(received, came) < 0) {
         const int error = errno;
         warn("clock_adjtime(ADJ_SETOFFSET)");
         report_clock_refused(error);
         // The clock stays where the frame found it.
-        if (!stepped_meanwhile(offset))
-            mark_synchronised(difference, waited + elapsed_us(read_at) / drift_per_us);
+        mark_synchronised(difference, waited, read_at);
         return;
     }
-    report_clock_set(span_ns(received, came));
-    int64_t stepped_offset = INT64_MIN;
-    if (offset != INT64_MIN && __builtin_add_overflow(offset, span_ns(received, came), &stepped_offset))
-        stepped_offset = INT64_MIN;
-    if (!stepped_meanwhile(stepped_offset))
-        mark_synchronised(0, waited + elapsed_us(read_at) / drift_per_us);
+    const int64_t moved_ns = span_ns(received, came);
+    report_clock_set(moved_ns);
+    clock_stepped_by(moved_ns);
+    mark_synchronised(0, waited, read_at);
 }

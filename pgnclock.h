@@ -60,6 +60,9 @@ void check_time_update(uint16_t pgn, const uint8_t *data, uint8_t len,
                        const timespec *arrival = nullptr,
                        uint8_t sender = j1939_null_address);
 
+// Forgets the senders named, as at start-up.
+void handler_reset();
+
 // Prints how far apart the two times are and, when they are at least
 // TimeDrift milliseconds apart, sets the clock to the bus time as of the
 // moment it is set: the received time plus the time since the frame arrived

@@ -30,39 +30,59 @@ int FrameTimeout = 10;
 
 namespace {
 
-// The frame being handled, and the last one taken.
-uint8_t heard_sender = j1939_null_address;
-int heard_index;
-struct {
-    bool any;
-    uint8_t sender;
-    char interface[IF_NAMESIZE + 16];
-    time_t bus_time;
-} last_taken;
-
-// When the last frame was taken (or the daemon started), and since when the
-// silence counts: from then, or from when an interface that went away, which
-// was said, is back. CLOCK_MONOTONIC: a suspend does not count, as it does not
-// for the socket's receive timeout. And whether the silence was said.
-timespec taken_at;
-timespec silence_from;
-bool silence_said;
-// The status that said it, which an interface's return does not replace.
-char silence_status[256];
-// Which reasons were named for each sender during the silence.
-uint8_t refusals_said[256];
+// What the operator was told, and what it rests on.
+struct Report {
+    // The frame being handled, and the last one taken.
+    uint8_t heard_sender = j1939_null_address;
+    int heard_index = 0;
+    struct {
+        bool any = false;
+        uint8_t sender = 0;
+        char interface[IF_NAMESIZE + 16] = "";
+        time_t bus_time = 0;
+    } last_taken;
+    // When the last frame was taken (or the daemon started), and since when
+    // the silence counts: from then, or from when an interface that went
+    // away, which was said, is back. CLOCK_MONOTONIC: a suspend does not
+    // count, as it does not for the socket's receive timeout. And whether
+    // the silence was said.
+    bool started = false;
+    timespec taken_at{};
+    timespec silence_from{};
+    bool silence_said = false;
+    // The status that said it, which an interface's return does not replace.
+    char silence_status[256] = "";
+    // Which reasons were named for each sender during the silence.
+    uint8_t refusals_said[256] = {};
+    // CLOCK_MONOTONIC as last read, and whether a frame was taken since the
+    // receive timeout was last asked for: then the whole silence is left,
+    // without reading the clock again.
+    timespec read{};
+    bool taken_since_asked = false;
+    // The last status sent, its words, and when.
+    char status[256] = "";
+    std::string status_words;
+    timespec status_sent_at{};
+};
+Report report;
 
 timespec monotonic_now()
 {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now;
+    clock_gettime(CLOCK_MONOTONIC, &report.read);
+    return report.read;
+}
+
+// Milliseconds from since to the clock as last read.
+int64_t ms_before_read(const timespec &since)
+{
+    return (int64_t{report.read.tv_sec} - since.tv_sec) * 1000 +
+           (report.read.tv_nsec - since.tv_nsec) / 1000000;
 }
 
 int64_t ms_since(const timespec &since)
 {
-    const timespec now = monotonic_now();
-    return (int64_t{now.tv_sec} - since.tv_sec) * 1000 + (now.tv_nsec - since.tv_nsec) / 1000000;
+    monotonic_now();
+    return ms_before_read(since);
 }
 
 // The interface's name as the link table knows it, or its index.
@@ -100,24 +120,24 @@ std::string status_words(const char *status)
 // a minute: PID 1 wakes for each datagram, and the frames come every second.
 constexpr int64_t figures_refreshed_ms = 60000;
 
+// A status follows a frame or an event that read the clock: that reading
+// serves.
 void set_status(bool ready, const char *format, ...)
 {
-    static char last[256];
-    static std::string last_words;
-    static timespec sent_at;
     char status[256];
     va_list arguments;
     va_start(arguments, format);
     vsnprintf(status, sizeof status, format, arguments);
     va_end(arguments);
-    if (!ready && strcmp(status, last) == 0)
+    if (!ready && strcmp(status, report.status) == 0)
         return;
     std::string words = status_words(status);
-    if (!ready && words == last_words && ms_since(sent_at) < figures_refreshed_ms)
+    if (!ready && words == report.status_words &&
+        ms_before_read(report.status_sent_at) < figures_refreshed_ms)
         return;
-    last_words = std::move(words);
-    sent_at = monotonic_now();
-    memcpy(last, status, sizeof last);
+    report.status_words = std::move(words);
+    report.status_sent_at = report.read;
+    memcpy(report.status, status, sizeof report.status);
     char message[sizeof status + 16];
     snprintf(message, sizeof message, "%sSTATUS=%s", ready ? "READY=1\n" : "", status);
     notify_systemd(message);
@@ -127,20 +147,24 @@ void set_status(bool ready, const char *format, ...)
 // interface.
 void count_silence_from_now()
 {
-    static bool started;
-    silence_from = monotonic_now();
-    if (!started)
-        taken_at = silence_from;
-    started = true;
+    report.silence_from = monotonic_now();
+    if (!report.started)
+        report.taken_at = report.silence_from;
+    report.started = true;
 }
 
 }  // namespace
 
+void report_reset()
+{
+    report = Report{};
+}
+
 void report_listening()
 {
     count_silence_from_now();
-    if (silence_said)
-        set_status(true, "%s", silence_status);
+    if (report.silence_said)
+        set_status(true, "%s", report.silence_status);
     else if (TimeSource >= 0)
         set_status(true, "Waiting for time/date frames (PGN 0x%04X) from 0x%02X on %s", TimePGN,
                    TimeSource, TimeInterface.c_str());
@@ -157,8 +181,8 @@ void report_waiting_for_interface()
 
 void report_frame_heard(uint8_t sender, int interface_index)
 {
-    heard_sender = sender;
-    heard_index = interface_index;
+    report.heard_sender = sender;
+    report.heard_index = interface_index;
 }
 
 void report_refused(frame_refusal reason)
@@ -174,42 +198,45 @@ void report_refused(frame_refusal reason)
     };
     // Named only while frames are missed: a sender that is refused while
     // another one is taken is no news, and would say so every second.
-    if (!silence_said || (refusals_said[heard_sender] & (1u << reason)))
+    if (!report.silence_said || (report.refusals_said[report.heard_sender] & (1u << reason)))
         return;
-    refusals_said[heard_sender] |= static_cast<uint8_t>(1u << reason);
+    report.refusals_said[report.heard_sender] |= static_cast<uint8_t>(1u << reason);
     char name[IF_NAMESIZE + 16];
-    interface_name(heard_index, name);
-    warnx("a time/date frame from 0x%02X on %s is not taken: %s", heard_sender, name,
+    interface_name(report.heard_index, name);
+    warnx("a time/date frame from 0x%02X on %s is not taken: %s", report.heard_sender, name,
           reasons[reason]);
 }
 
 void report_taken(time_t bus_time)
 {
-    interface_name(heard_index, last_taken.interface);
-    if (silence_said) {
+    interface_name(report.heard_index, report.last_taken.interface);
+    monotonic_now();
+    if (report.silence_said) {
         warnx("time/date frames are taken again: from 0x%02X on %s after %" PRId64 " s",
-              heard_sender, last_taken.interface, ms_since(taken_at) / 1000);
-        silence_said = false;
-        memset(refusals_said, 0, sizeof refusals_said);
+              report.heard_sender, report.last_taken.interface,
+              ms_before_read(report.taken_at) / 1000);
+        report.silence_said = false;
+        memset(report.refusals_said, 0, sizeof report.refusals_said);
     }
-    taken_at = silence_from = monotonic_now();
-    last_taken.any = true;
-    last_taken.sender = heard_sender;
-    last_taken.bus_time = bus_time;
+    report.taken_at = report.silence_from = report.read;
+    report.taken_since_asked = true;
+    report.last_taken.any = true;
+    report.last_taken.sender = report.heard_sender;
+    report.last_taken.bus_time = bus_time;
 }
 
 void report_in_step(uint64_t difference_ms, bool marked)
 {
     if (static_cast<int64_t>(TimeDrift) < 0)
         set_status(false, "Leaving the clock alone (negative drift): 0x%02X on %s is %" PRIu64
-                   " ms apart", last_taken.sender, last_taken.interface, difference_ms);
+                   " ms apart", report.last_taken.sender, report.last_taken.interface, difference_ms);
     else if (marked)
-        set_status(false, "In step with 0x%02X on %s: %" PRIu64 " ms apart", last_taken.sender,
-                   last_taken.interface, difference_ms);
+        set_status(false, "In step with 0x%02X on %s: %" PRIu64 " ms apart", report.last_taken.sender,
+                   report.last_taken.interface, difference_ms);
     else
         set_status(false, "Within the drift of 0x%02X on %s, but %" PRIu64
-                   " ms apart: the clock is not marked synchronised", last_taken.sender,
-                   last_taken.interface, difference_ms);
+                   " ms apart: the clock is not marked synchronised", report.last_taken.sender,
+                   report.last_taken.interface, difference_ms);
 }
 
 void report_clock_set(int64_t moved_ns)
@@ -218,15 +245,15 @@ void report_clock_set(int64_t moved_ns)
     const uint64_t magnitude_ms =
         (moved_ns < 0 ? 0 - static_cast<uint64_t>(moved_ns) : static_cast<uint64_t>(moved_ns)) /
         1000000;
-    set_status(false, "Clock set from 0x%02X on %s: moved %c%" PRIu64 ".%03u s", last_taken.sender,
-               last_taken.interface, sign, magnitude_ms / 1000,
+    set_status(false, "Clock set from 0x%02X on %s: moved %c%" PRIu64 ".%03u s", report.last_taken.sender,
+               report.last_taken.interface, sign, magnitude_ms / 1000,
                static_cast<unsigned>(magnitude_ms % 1000));
 }
 
 void report_clock_refused(int error)
 {
-    set_status(false, "Cannot set the clock from 0x%02X on %s: %s", last_taken.sender,
-               last_taken.interface, strerror(error));
+    set_status(false, "Cannot set the clock from 0x%02X on %s: %s", report.last_taken.sender,
+               report.last_taken.interface, strerror(error));
 }
 
 void report_sample(double offset_s, int error)
@@ -236,7 +263,7 @@ void report_sample(double offset_s, int error)
                    strerror(error));
     else
         set_status(false, "Feeding chrony: 0x%02X on %s, %+.3f s from the clock",
-                   last_taken.sender, last_taken.interface, offset_s);
+                   report.last_taken.sender, report.last_taken.interface, offset_s);
 }
 
 // Rounded up to whole seconds: right after a frame taken, the whole timeout,
@@ -244,9 +271,13 @@ void report_sample(double offset_s, int error)
 // the silence is then said up to a second late.
 int64_t receive_timeout_ms()
 {
-    if (FrameTimeout <= 0 || silence_said)
+    if (FrameTimeout <= 0 || report.silence_said)
         return 0;
-    const int64_t left = int64_t{FrameTimeout} * 1000 - ms_since(silence_from);
+    // Right after a frame taken, the reading it took serves.
+    const int64_t since_ms = report.taken_since_asked ? ms_before_read(report.silence_from)
+                                                      : ms_since(report.silence_from);
+    report.taken_since_asked = false;
+    const int64_t left = int64_t{FrameTimeout} * 1000 - since_ms;
     return left > 0 ? (left + 999) / 1000 * 1000 : -1;
 }
 
@@ -254,22 +285,22 @@ void report_receive_timeout()
 {
     // Not before the time: a receive timeout is never shorter than what was
     // left, but a wait that ends early says nothing of the bus.
-    if (silence_said || ms_since(silence_from) < int64_t{FrameTimeout} * 1000)
+    if (report.silence_said || ms_since(report.silence_from) < int64_t{FrameTimeout} * 1000)
         return;
-    silence_said = true;
-    if (!last_taken.any) {
+    report.silence_said = true;
+    if (!report.last_taken.any) {
         warnx("no time/date frame taken for %d s, none since the start", FrameTimeout);
-        snprintf(silence_status, sizeof silence_status,
+        snprintf(report.silence_status, sizeof report.silence_status,
                  "No time/date frame for %d s, none since the start", FrameTimeout);
     } else {
         char when[32];
         tm utc{};
-        strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S UTC", gmtime_r(&last_taken.bus_time, &utc));
+        strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S UTC", gmtime_r(&report.last_taken.bus_time, &utc));
         warnx("no time/date frame taken for %d s; the last came from 0x%02X on %s, at %s",
-              FrameTimeout, last_taken.sender, last_taken.interface, when);
-        snprintf(silence_status, sizeof silence_status,
+              FrameTimeout, report.last_taken.sender, report.last_taken.interface, when);
+        snprintf(report.silence_status, sizeof report.silence_status,
                  "No time/date frame for %d s; the last came from 0x%02X on %s, at %s",
-                 FrameTimeout, last_taken.sender, last_taken.interface, when);
+                 FrameTimeout, report.last_taken.sender, report.last_taken.interface, when);
     }
-    set_status(false, "%s", silence_status);
+    set_status(false, "%s", report.silence_status);
 }

@@ -21,6 +21,8 @@ enum frame_refusal {
     refused_unstamped,
 };
 
+// Forgets all that was told, as at start-up.
+void report_reset();
 // Tells systemd ($NOTIFY_SOCKET) that the daemon is ready: listening, or
 // waiting for its interface to appear.
 void report_listening();

@@ -20,6 +20,16 @@ const char *InfoPrefix = "";
 const char *NoticePrefix = "";
 const char *ErrorPrefix = "";
 
+// The socket the notifications leave from, and the program's name as err(3)
+// and warn(3) print it first, with the journal's priority in it: a warning,
+// or an error for the line that ends the daemon; empty unless standard error
+// is the journal's stream.
+static struct {
+    int notify_sock = -1;
+    char warning_name[64];
+    char error_name[64];
+} systemd;
+
 // As systemd's sd_notify(3) does it, without linking libsystemd: one
 // datagram to the socket that $NOTIFY_SOCKET names, a path or, after '@',
 // an abstract name. Nothing without it; a failure costs the status line
@@ -37,9 +47,9 @@ void notify_systemd(const char *message)
     memcpy(address.sun_path, path, length);
     if (path[0] == '@')
         address.sun_path[0] = '\0';
-    static int sock = -1;
-    if (sock < 0)
-        sock = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (systemd.notify_sock < 0)
+        systemd.notify_sock = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const int sock = systemd.notify_sock;
     if (sock < 0)
         return;
     // Never held up by a receiver that does not read.
@@ -63,18 +73,14 @@ bool is_journal(int fd)
 
 }  // namespace
 
-// The program's name as err(3) and warn(3) print it first, with the
-// journal's priority in it: a warning, or an error for the line that ends
-// the daemon; empty unless standard error is the journal's stream.
-static char warning_name[64];
-static char error_name[64];
-
 void use_journal_priorities()
 {
     if (is_journal(STDERR_FILENO)) {
-        snprintf(warning_name, sizeof warning_name, "<4>%s", program_invocation_short_name);
-        snprintf(error_name, sizeof error_name, "<3>%s", program_invocation_short_name);
-        program_invocation_short_name = warning_name;
+        snprintf(systemd.warning_name, sizeof systemd.warning_name, "<4>%s",
+                 program_invocation_short_name);
+        snprintf(systemd.error_name, sizeof systemd.error_name, "<3>%s",
+                 program_invocation_short_name);
+        program_invocation_short_name = systemd.warning_name;
         ErrorPrefix = "<3>";
     }
     if (is_journal(STDOUT_FILENO)) {
@@ -85,8 +91,8 @@ void use_journal_priorities()
 
 void fatal(int status, const char *format, ...)
 {
-    if (error_name[0])
-        program_invocation_short_name = error_name;
+    if (systemd.error_name[0])
+        program_invocation_short_name = systemd.error_name;
     va_list arguments;
     va_start(arguments, format);
     verr(status, format, arguments);
@@ -94,8 +100,8 @@ void fatal(int status, const char *format, ...)
 
 void fatalx(int status, const char *format, ...)
 {
-    if (error_name[0])
-        program_invocation_short_name = error_name;
+    if (systemd.error_name[0])
+        program_invocation_short_name = systemd.error_name;
     va_list arguments;
     va_start(arguments, format);
     verrx(status, format, arguments);

@@ -3,11 +3,13 @@
  * of another PGN. The frames depend only on N, K and their index, so every
  * run sends the same flood.
  *
- * usage: flood [-o] [-x] [-g GAP_US] [-b BATCH -p PID] IFACE N K
+ * usage: flood [-o] [-n] [-x] [-g GAP_US] [-b BATCH -p PID] IFACE N K
  *   -o  no time/date frame (K is ignored): the frames cycle through three
  *       29-bit identifiers of other PGNs, one of them 0xD501 (a neighbour of
  *       the time PGN 0xD500), and an 11-bit identifier, all of which a
  *       reader that wants only time/date frames can leave to the kernel
+ *   -n  the time/date frames carry the time of sending (UTC), so that a
+ *       reader in step with the clock finds it within its drift
  *   -x  no local echo: on a real controller the frames reach the host's
  *       other sockets only over the wire, through the receiving controller
  *   -g  sleep GAP_US microseconds after each frame
@@ -58,13 +60,29 @@ static void wait_asleep(int pid)
         usleep(200);
 }
 
+/* The six time fields of a time/date frame, as the clock reads now. */
+static void time_of_sending(unsigned char *data)
+{
+    struct timespec t;
+    struct tm utc;
+    clock_gettime(CLOCK_REALTIME, &t);
+    gmtime_r(&t.tv_sec, &utc);
+    data[0] = (unsigned char)(utc.tm_sec * 4 + t.tv_nsec / 250000000);
+    data[1] = (unsigned char)utc.tm_min;
+    data[2] = (unsigned char)utc.tm_hour;
+    data[3] = (unsigned char)(utc.tm_mon + 1);
+    data[4] = (unsigned char)(utc.tm_mday * 4);
+    data[5] = (unsigned char)(utc.tm_year - 85);
+}
+
 int main(int argc, char *argv[])
 {
     unsigned long gap = 0, batch = 0;
-    int pid = 0, opt, others_only = 0, echo = 1;
-    while ((opt = getopt(argc, argv, "oxg:b:p:")) != -1) {
+    int pid = 0, opt, others_only = 0, echo = 1, now = 0;
+    while ((opt = getopt(argc, argv, "onxg:b:p:")) != -1) {
         switch (opt) {
         case 'o': others_only = 1; break;
+        case 'n': now = 1; break;
         case 'x': echo = 0; break;
         case 'g': gap = strtoul(optarg, NULL, 0); break;
         case 'b': batch = strtoul(optarg, NULL, 0); break;
@@ -73,7 +91,7 @@ int main(int argc, char *argv[])
         }
     }
     if (argc - optind != 3 || (batch > 0) != (pid > 0)) {
-        fprintf(stderr, "usage: %s [-o] [-x] [-g GAP_US] [-b BATCH -p PID] IFACE N K\n", argv[0]);
+        fprintf(stderr, "usage: %s [-o] [-n] [-x] [-g GAP_US] [-b BATCH -p PID] IFACE N K\n", argv[0]);
         return 2;
     }
     argv += optind - 1;
@@ -129,6 +147,8 @@ int main(int argc, char *argv[])
         if (k > 0 && i % k == k - 1) {
             f.can_id = 0x18D500F9 | CAN_EFF_FLAG; /* PGN 0xD500 */
             memcpy(f.data, time_data, 8);
+            if (now)
+                time_of_sending(f.data);
             ++time_frames;
         } else {
             f.can_id = others_only ? other_ids[i % 4] : 0x0CF00400 | CAN_EFF_FLAG;

@@ -9,7 +9,7 @@
 //   bytes 31-34  the frame's age when handled, in ms, an int (absent: the
 //                kernel gave no arrival stamp)
 // Any broken rule traps, so libFuzzer records the input as a crash.
-#include "fakebus.h"
+#include "afresh.h"
 #include "pgnclock.h"
 
 #include <linux/can.h>
@@ -96,7 +96,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 
     // Proof that the daemon's clock set lands in the stand-in: its clock
     // moves, and the clock libFuzzer reads does not.
-    fakebus_reset();
+    start_afresh();
     TimeDrift = 0;
     const timespec now{1700000000, 0}, target{600000000, 0};
     fakebus_set_now(&now);
@@ -118,7 +118,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     TimePGN = read_or<uint16_t>(data, size, 28, 0xD500);
     // Sign-extended as main() does with the configured value.
     TimeDrift = static_cast<int64_t>(read_or<int32_t>(data, size, 24, 2000));
-    fakebus_reset();
+    start_afresh();
     const timespec now{read_or<int64_t>(data, size, 16, 1700000000), 0};
     fakebus_set_now(&now);
     const uint8_t faults = read_or<uint8_t>(data, size, 30, 0);

@@ -1,6 +1,6 @@
 // The decision to set the clock, and what it prints.
 #include "capture.h"
-#include "fakebus.h"
+#include "afresh.h"
 #include "chrony.h"
 #include "clock.h"
 #include "pgnclock.h"
@@ -64,8 +64,8 @@ const ThresholdCase threshold_cases[] = {
 
 class ClockTest : public ::testing::Test {
 protected:
-    void SetUp() override { fakebus_reset(); }
-    void TearDown() override { fakebus_reset(); }
+    void SetUp() override { start_afresh(); }
+    void TearDown() override { start_afresh(); }
 };
 
 
@@ -86,7 +86,7 @@ TEST_F(ClockTest, SetsWhenTheDifferenceReachesTheDrift)
 {
     for (const auto &c : threshold_cases) {
         SCOPED_TRACE(c.name);
-        fakebus_reset();
+        start_afresh();
         fakebus_set_now(&c.now);
         if (c.marked_before)
             fakebus_set_synchronised(earlier_mark_us);
@@ -135,7 +135,7 @@ TEST_F(ClockTest, SetLandsOnTheBusTimeHoweverLongTheDaemonIsHeld)
     TimeDrift = 2000;
     for (const auto &c : held_cases) {
         SCOPED_TRACE(c.name);
-        fakebus_reset();
+        start_afresh();
         // The clock 3.5 s slow when the frame carrying t0 arrives.
         const timespec arrival{t0 - 4, 500000000};
         timespec now = arrival;
@@ -160,7 +160,7 @@ TEST_F(ClockTest, SetLandsOnTheBusTimeHoweverLongTheDaemonIsHeld)
                      (c.held.tv_sec * 1000000 + c.held.tv_nsec / 1000) / 2000);
 
         // A frame within the drift: the same wait and hold add to its mark.
-        fakebus_reset();
+        start_afresh();
         const timespec near_arrival{t0, 300000000};
         timespec near_now = near_arrival;
         near_now.tv_nsec += c.waited.tv_nsec;
@@ -206,7 +206,7 @@ TEST_F(ClockTest, AnotherDisciplineKeepsTheState)
         for (const time_t now : {t0, t0 + 10}) {
             SCOPED_TRACE(testing::Message() << "status " << discipline << ", "
                                             << now - t0 << " s off");
-            fakebus_reset();
+            start_afresh();
             fakebus_set_ntp_status(discipline);
             const timespec before{now, 0};
             fakebus_set_now(&before);
@@ -245,7 +245,7 @@ TEST_F(ClockTest, ClearDisciplineClearsOnlyAStoppedDaemonsLoop)
 {
     for (const auto &c : discipline_left_cases) {
         SCOPED_TRACE(c.name);
-        fakebus_reset();
+        start_afresh();
         fakebus_set_ntp_status(c.status);
         fakebus_refuse_settime(c.error);
         EXPECT_EQ(clear_discipline(), c.cleared);
@@ -277,7 +277,7 @@ TEST_F(ClockTest, RefusedSetIsReportedOnStderrAndTheClockStays)
     TimeDrift = 2000;
     for (const auto &c : refused_cases) {
         SCOPED_TRACE(c.name);
-        fakebus_reset();
+        start_afresh();
         const timespec now{t0 + 10, 0};
         fakebus_set_now(&now);
         fakebus_set_synchronised(earlier_mark_us);

@@ -1,5 +1,5 @@
 // What systemd is told: one datagram to $NOTIFY_SOCKET for each change.
-#include "fakebus.h"
+#include "afresh.h"
 #include "chrony.h"
 #include "clock.h"
 #include "pgnclock.h"
@@ -28,7 +28,7 @@ struct NotifyCase {
     const char *datagram;  // null: none
 };
 
-// In order: each case follows on from the ones before it.
+// One story, told step by step: each case follows on from the ones before it.
 const NotifyCase notify_cases[] = {
     {"the socket bound", [] { report_listening(); },
      "READY=1\nSTATUS=Waiting for time/date frames (PGN 0xD500) on any"},
@@ -66,6 +66,8 @@ const NotifyCase notify_cases[] = {
      [] {
          const timespec minute{60, 0};
          fakebus_wait(&minute);
+         report_frame_heard(0xF9, 0);
+         report_taken(t0 + 2);
          report_clock_set(999999999);
      },
      "STATUS=Clock set from 0xF9 on interface 0: moved +0.999 s"},
@@ -110,6 +112,7 @@ class NotifyTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        start_afresh();
         TimePGN = 0xD500;
         TimeDrift = 2000;
         FrameTimeout = 10;
@@ -156,7 +159,7 @@ TEST_F(NotifyTest, EachChangeIsOneDatagram)
 // clock is unsynchronised (the daemon gone, its maximum error past 16 s).
 TEST_F(NotifyTest, InStepUnderAnotherDiscipline)
 {
-    fakebus_reset();
+    start_afresh();
     const timespec now{t0, 500000000};
     fakebus_set_now(&now);
     fakebus_set_ntp_status(STA_PLL);
