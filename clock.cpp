@@ -1,7 +1,7 @@
 // The kernel's clock as the daemon uses it: where the real-time clock stands
 // against the boot-time one (to tell another process's step), the step to the
 // bus time, and the synchronisation mark. pgnclock.cpp decides when; the
-// stand-in tests/fakebus.cpp plays the kernel's part in the tests.
+// stand-in tests/fakebus/ plays the kernel's part in the tests.
 #include "clock.h"
 
 #include "pgnclock.h"
