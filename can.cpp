@@ -299,9 +299,11 @@ std::vector<int> links_without_copies()
 
 // Attaches the tap's filter for the interface listened on and the links as
 // the table knows them: at once, or when the links without copies changed.
-// A link the table does not know yet is seen. The filter is replaced with no
-// capability; refused, the last one stays, which costs more or, for a link
-// just come, sees less until the next change.
+// A link the table does not know yet is seen. The filter follows the table
+// only as its notifications are read: a link that now needs copies under an
+// index the filter dropped (a controller moved in from another namespace
+// keeps its index) may have sent frames unseen meanwhile, and so may every
+// link while a filter is refused: that counts as a loss.
 void refilter_tap(bool at_once)
 {
     if (tap.fd < 0)
@@ -309,10 +311,18 @@ void refilter_tap(bool at_once)
     std::vector<int> skipped = links_without_copies();
     if (!at_once && skipped == tap.skipped)
         return;
-    tap.skipped = std::move(skipped);
-    std::vector<sock_filter> program = tap_filter_program(tap.filter, tap.index, tap.skipped);
+    bool unseen = std::any_of(tap.skipped.begin(), tap.skipped.end(), [&](int index) {
+        return std::find(skipped.begin(), skipped.end(), index) == skipped.end() &&
+               copies_kept_for(link_by_index(index));
+    });
+    std::vector<sock_filter> program = tap_filter_program(tap.filter, tap.index, skipped);
     const sock_fprog attached{static_cast<unsigned short>(program.size()), program.data()};
-    setsockopt(tap.fd, SOL_SOCKET, SO_ATTACH_FILTER, &attached, sizeof attached);
+    if (setsockopt(tap.fd, SOL_SOCKET, SO_ATTACH_FILTER, &attached, sizeof attached) < 0)
+        unseen = true;
+    else
+        tap.skipped = std::move(skipped);
+    if (unseen)
+        copies_lost(monotonic_ns());
 }
 
 // Takes every copy waiting on the tap, each to the link it went out on, and

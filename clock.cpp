@@ -52,8 +52,9 @@ struct ClockWatch {
     // stepped. One stamped earlier is more than a second old.
     timespec stamped_from{};
     // Stepped since the loop last asked: what is queued waited on the clock
-    // as it was.
+    // as it was. And whether the frame handled read the clocks.
     bool stepped = false;
+    bool read = false;
 };
 ClockWatch watch;
 
@@ -66,14 +67,16 @@ bool apart(int64_t offset, int64_t expected)
            moved <= -1000000;
 }
 
-// Whether the clock, read as real against boot, stands elsewhere than when
-// last seen; then it is seen where it stands now. Two reads that a
-// pre-emption came between look like a step: only a careful reading
-// (clock_offset_ns) confirms one, so that in steady state two reads do.
-bool moved(const timespec &real, const timespec &boot)
+// How long after a frame's reading a later one may be taken and still be
+// trusted at a glance: a pause between its two reads hides as much of a step
+// as it lasts, so a later reading is trusted only when the whole span since
+// the frame's is short. A step of 3 ms or more always shows.
+constexpr int64_t glance_ns = 2000000;
+
+// Whether the clock stands elsewhere than when last seen, by a careful
+// reading; then it is seen where it stands now.
+bool moved_carefully()
 {
-    if (!apart(span_ns(real, boot), watch.offset_ns))
-        return false;
     timespec wall{};
     const int64_t offset = clock_offset_ns(&wall);
     if (!apart(offset, watch.offset_ns))
@@ -82,6 +85,19 @@ bool moved(const timespec &real, const timespec &boot)
     watch.stamped_from = wall;
     watch.stepped = true;
     return true;
+}
+
+// The same, read as real against boot. Two reads that a pre-emption came
+// between look like a step: only a careful reading confirms one, so that in
+// steady state two reads do. A reading taken later in a frame than its first
+// (since) is trusted at a glance only within glance_ns of it.
+bool moved(const timespec &real, const timespec &boot, const timespec *since = nullptr)
+{
+    const int64_t after_ns = since ? span_ns(boot, *since) : 0;
+    const bool glance = after_ns >= 0 && after_ns <= glance_ns;
+    if (glance && !apart(span_ns(real, boot), watch.offset_ns))
+        return false;
+    return moved_carefully();
 }
 
 void say_stepped_meanwhile()
@@ -128,14 +144,17 @@ mark_outcome mark_synchronised(uint64_t difference_ms, int64_t waited_us,
     timespec boot{};
     clock_gettime(CLOCK_BOOTTIME, &boot);
     const timespec real{state.time.tv_sec,
-                        state.status & STA_NANO ? state.time.tv_usec : state.time.tv_usec * 1000};
-    if (moved(real, boot)) {
+                        static_cast<long>(state.status & STA_NANO ? state.time.tv_usec
+                                                                  : state.time.tv_usec * 1000)};
+    if (moved(real, boot, &read_at)) {
         say_stepped_meanwhile();
         return mark_outcome::stepped_meanwhile;
     }
-    int64_t held_us = span_ns(boot, read_at);
-    held_us = held_us < 0 ? phase_limit_us : held_us / 1000;
-    const int64_t uncertainty_us = waited_us + held_us / drift_per_us;
+    // How long the daemon was held since the frame's reading; unknown, no
+    // mark.
+    const int64_t held_ns = span_ns(boot, read_at);
+    const int64_t uncertainty_us =
+        held_ns < 0 ? phase_limit_us : waited_us + held_ns / 1000 / drift_per_us;
     // Bounded first: on a 32-bit long a large difference overflows.
     long error_us = phase_limit_us;
     if (difference_ms < (phase_limit_us - resolution_us) / 1000 &&
@@ -238,6 +257,7 @@ void clock_watch_start()
 
 bool clock_stepped_before(const timespec &now, const timespec &read_at)
 {
+    watch.read = true;
     return moved(now, read_at);
 }
 
@@ -264,17 +284,22 @@ void clock_stepped_by(int64_t step_ns)
 
 bool clock_take_stepped()
 {
+    // A frame refused before its time was compared read no clock: a step
+    // meanwhile shows here.
+    if (!watch.read)
+        moved_carefully();
+    watch.read = false;
     const bool stepped = watch.stepped;
     watch.stepped = false;
     return stepped;
 }
 
-bool stepped_meanwhile()
+bool stepped_meanwhile(const timespec &read_at)
 {
     timespec real{}, boot{};
     clock_gettime(CLOCK_REALTIME, &real);
     clock_gettime(CLOCK_BOOTTIME, &boot);
-    if (!moved(real, boot))
+    if (!moved(real, boot, &read_at))
         return false;
     say_stepped_meanwhile();
     return true;

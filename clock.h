@@ -34,12 +34,13 @@ void clock_take_step_as_standing();
 bool stamped_before_last_step(const timespec &arrival);
 // This daemon stepped the clock by step_ns.
 void clock_stepped_by(int64_t step_ns);
-// For the loop: whether the clock was stepped since it last asked, by
-// anything, so that what is queued is dropped.
+// For the loop, after each frame: whether the clock was stepped since it
+// last asked, by anything, so that what is queued is dropped. After a frame
+// that read no clock, it reads them.
 bool clock_take_stepped();
-// Whether something stepped the clock since a frame's readings, said when
-// it did.
-bool stepped_meanwhile();
+// Whether something stepped the clock since a frame's readings (read_at: its
+// boot-time one), said when it did.
+bool stepped_meanwhile(const timespec &read_at);
 
 // Moves the clock by the received time less the arrival; like
 // clock_adjtime, -1 (errno) when refused.

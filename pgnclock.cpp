@@ -257,7 +257,7 @@ void check_and_set_time(const timespec &now, const timespec &received,
     if (!ChronySocket.empty()) {
         const double bus_offset_s = static_cast<double>(int64_t{received.tv_sec} - came.tv_sec) +
                                     (received.tv_nsec - came.tv_nsec) / 1e9;
-        if (!stepped_meanwhile())
+        if (!stepped_meanwhile(read_at))
             send_to_chrony(came, bus_offset_s);
         return;
     }
@@ -276,7 +276,7 @@ void check_and_set_time(const timespec &now, const timespec &received,
 
     printf("%sSetting system clock\n", NoticePrefix);
     fflush(stdout);
-    if (stepped_meanwhile())
+    if (stepped_meanwhile(read_at))
         return;
     if (step_to_bus_time(received, came) < 0) {
         const int error = errno;

@@ -54,9 +54,11 @@ struct Report {
     char silence_status[256] = "";
     // Which reasons were named for each sender during the silence.
     uint8_t refusals_said[256] = {};
-    // CLOCK_MONOTONIC as last read, and whether a frame was taken since the
-    // receive timeout was last asked for: then the whole silence is left,
-    // without reading the clock again.
+    // CLOCK_MONOTONIC as last read, and whether the last thing said since
+    // the receive timeout was asked for is a frame taken and in step (or
+    // sent to chrony): nothing since its reading can have held the daemon
+    // (the set's line can), so the whole silence is left, without reading
+    // the clock again.
     timespec read{};
     bool taken_since_asked = false;
     // The last status sent, its words, and when.
@@ -219,7 +221,6 @@ void report_taken(time_t bus_time)
         memset(report.refusals_said, 0, sizeof report.refusals_said);
     }
     report.taken_at = report.silence_from = report.read;
-    report.taken_since_asked = true;
     report.last_taken.any = true;
     report.last_taken.sender = report.heard_sender;
     report.last_taken.bus_time = bus_time;
@@ -227,6 +228,7 @@ void report_taken(time_t bus_time)
 
 void report_in_step(uint64_t difference_ms, bool marked)
 {
+    report.taken_since_asked = true;
     if (static_cast<int64_t>(TimeDrift) < 0)
         set_status(false, "Leaving the clock alone (negative drift): 0x%02X on %s is %" PRIu64
                    " ms apart", report.last_taken.sender, report.last_taken.interface, difference_ms);
@@ -258,6 +260,7 @@ void report_clock_refused(int error)
 
 void report_sample(double offset_s, int error)
 {
+    report.taken_since_asked = true;
     if (error != 0)
         set_status(false, "Samples lost: chrony's socket %s: %s", ChronySocket.c_str(),
                    strerror(error));

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <utility>
 
 namespace fakebus {
 
@@ -114,10 +115,23 @@ void fakebus_reset(void)
     clocks.settime_count = 0;
     clocks.hold = timespec{};
     clocks.hold_steps = false;
+    clocks.preempt_pending = clocks.preempt_armed = false;
     clocks.boottime = timespec{1000, 0};
     clocks.monotonic = timespec{1000, 0};
     clear_ntp_state();
     clocks.adjtime_count = 0;
+}
+
+// The pre-emption that a "preempt" armed, after a read of the real-time clock.
+static void preempt_after_read()
+{
+    if (!clocks.preempt_armed)
+        return;
+    clocks.preempt_armed = false;
+    advance(clocks.realtime, clocks.preempt_by);
+    advance(clocks.boottime, clocks.preempt_by);
+    advance(clocks.monotonic, clocks.preempt_by);
+    trace("pre-empted after reading the real-time clock");
 }
 
 int clock_gettime(clockid_t clock, timespec *now)
@@ -130,6 +144,7 @@ int clock_gettime(clockid_t clock, timespec *now)
         return real<int (*)(clockid_t, timespec *)>(
             TIME64_SYMBOL("clock_gettime"))(clock, now);
     *now = clocks.realtime;
+    preempt_after_read();
     return 0;
 }
 
@@ -144,6 +159,8 @@ int fflush(FILE *stream)
         if (clocks.hold_steps)
             foreign_step(clocks.hold_step);
         clocks.hold_steps = false;
+        if (std::exchange(clocks.preempt_pending, false))
+            clocks.preempt_armed = true;
     }
     return flushed;
 }
@@ -217,6 +234,9 @@ int clock_adjtime(clockid_t clock, timex *request)
             clocks.ntp_state.maxerror = request->maxerror;
         if (modes & ADJ_ESTERROR)
             clocks.ntp_state.esterror = request->esterror;
+        // As the kernel: a write in nanoseconds leaves them in use.
+        if (modes & ADJ_NANO)
+            clocks.ntp_state.status |= STA_NANO;
         clocks.ntp_state.modes = modes;
         if (can_socket.fd >= 0 && script.tracing)
             print_clock("");
@@ -235,6 +255,7 @@ int clock_adjtime(clockid_t clock, timex *request)
     request->time.tv_sec = read_back.tv_sec;
     request->time.tv_usec =
         request->status & STA_NANO ? read_back.tv_nsec : read_back.tv_nsec / 1000;
+    preempt_after_read();
     return clocks.ntp_state.status & STA_UNSYNC ? TIME_ERROR : TIME_OK;
 }
 

@@ -59,6 +59,8 @@ struct Script {
     // The script asked for the trace: what the daemon did to the clock and
     // the socket, line by line.
     bool tracing = false;
+    // Within a "burst": the link events up to the next frame come with it.
+    bool burst = false;
 };
 extern Script script;
 
@@ -118,6 +120,12 @@ struct Clocks {
     // next step of it.
     timespec race_step{};
     bool races = false;
+    // Armed by the next flush of standard output: the daemon's next read of
+    // the real-time clock (clock_gettime, or clock_adjtime's reading) is
+    // followed by preempt_by passing, as when it is pre-empted or stopped.
+    timespec preempt_by{};
+    bool preempt_pending = false;
+    bool preempt_armed = false;
 };
 extern Clocks clocks;
 

@@ -61,6 +61,16 @@
 //                            the reader stopped: it is held between reading
 //                            the clock and setting it; meanwhile another
 //                            process steps the clock by STEP seconds
+//   burst                    the link events from here to the next frame
+//                            come at once, with that frame: no receive ends
+//                            between them, and the daemon hears of them only
+//                            once it has the frame
+//   preempt SECONDS[.FRACTION]
+//                            from the daemon's next flush of standard output
+//                            on, its next read of the real-time clock (or
+//                            clock_adjtime's reading of it) is followed by
+//                            this much time passing, as when it is
+//                            pre-empted or stopped there
 //   step SECONDS[.FRACTION]  another process (date -s) steps the clock by
 //                            this much, forward or, with "-", back
 //   wait SECONDS[.FRACTION]  time passes with nothing on the bus; a receive
@@ -268,6 +278,11 @@ bool run_command(const std::string &command, std::istringstream &words)
         clocks.settime_errno = 0;
     } else if (command == "stall" && words >> argument) {
         can_socket.stall = parse_time(argument);
+    } else if (command == "burst") {
+        script.burst = true;
+    } else if (command == "preempt" && words >> argument) {
+        clocks.preempt_by = parse_time(argument);
+        clocks.preempt_pending = true;
     } else if (command == "race" && words >> argument) {
         clocks.race_step = parse_time(argument);
         clocks.races = true;
@@ -370,11 +385,14 @@ namespace {
 
 // Whether SIGIO ends the CAN receive under way, as it ends one with a
 // timeout: not one that does not wait, nor a link watcher's, nor one whose
-// frame came with the signal (the next line): the receive returns that.
+// frame came with the signal (the next line, or the end of a burst): the
+// receive returns that.
 bool interrupted(bool nonblocking)
 {
     const bool frame_next = script.next_line < script.lines.size() &&
                             script.lines[script.next_line].compare(0, 6, "frame ") == 0;
+    if (script.burst)
+        return false;
     return std::exchange(sigio.raised, false) && !nonblocking && links.waiting_watcher < 0 &&
            !frame_next;
 }
@@ -433,6 +451,9 @@ ssize_t play_next_receive(void *buffer, size_t length, timespec &arrival, bool n
         } else if (command == "recv-empty") {
             return 0;
         } else if (command == "frame" || command == "queued") {
+            // The burst's signals came with this frame.
+            if (std::exchange(script.burst, false))
+                sigio.raised = false;
             words >> argument;
             const can_frame frame = parse_frame(argument);
             ifindex = can_socket.bound_index;
