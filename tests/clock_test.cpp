@@ -241,6 +241,22 @@ const DisciplineLeftCase discipline_left_cases[] = {
     {"refused", STA_PLL | STA_UNSYNC, EPERM, -1, STA_PLL | STA_UNSYNC},
 };
 
+// A frame refused before its time was compared read no clock: another
+// process's step meanwhile still shows after it, once, so that the queue
+// is dropped; a step of less than a millisecond is none.
+TEST_F(ClockTest, AStepDuringARefusedFrameShowsAfterIt)
+{
+    EXPECT_FALSE(clock_take_stepped());
+    for (const long step_ns : {999000L, 3000000L}) {
+        timex step{};
+        step.modes = ADJ_SETOFFSET | ADJ_NANO;
+        step.time.tv_usec = step_ns;
+        ASSERT_GE(clock_adjtime(CLOCK_REALTIME, &step), 0);
+        EXPECT_EQ(clock_take_stepped(), step_ns >= 1000000) << step_ns << " ns";
+        EXPECT_FALSE(clock_take_stepped());
+    }
+}
+
 TEST_F(ClockTest, ClearDisciplineClearsOnlyAStoppedDaemonsLoop)
 {
     for (const auto &c : discipline_left_cases) {
