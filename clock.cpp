@@ -282,12 +282,12 @@ void clock_stepped_by(int64_t step_ns)
     watch.stepped = true;
 }
 
-bool clock_take_stepped()
+bool clock_take_stepped(bool standing_between_frames)
 {
     // A frame refused before its time was compared read no clock: a step
-    // meanwhile shows here.
-    if (!watch.read)
-        moved_carefully();
+    // since the last frame's reading shows here, as one between frames.
+    if (!watch.read && moved_carefully() && standing_between_frames)
+        clock_take_step_as_standing();
     watch.read = false;
     const bool stepped = watch.stepped;
     watch.stepped = false;

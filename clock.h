@@ -36,8 +36,9 @@ bool stamped_before_last_step(const timespec &arrival);
 void clock_stepped_by(int64_t step_ns);
 // For the loop, after each frame: whether the clock was stepped since it
 // last asked, by anything, so that what is queued is dropped. After a frame
-// that read no clock, it reads them.
-bool clock_take_stepped();
+// that read no clock, it reads them: a step then seen is one between frames,
+// taken as the clock's new standing where standing_between_frames says so.
+bool clock_take_stepped(bool standing_between_frames);
 // Whether something stepped the clock since a frame's readings (read_at: its
 // boot-time one), said when it did.
 bool stepped_meanwhile(const timespec &read_at);

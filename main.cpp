@@ -164,8 +164,9 @@ int main(int argc, char *argv[])
         handle_frame(frame, message, sender.can_ifindex);
         // Stepped by this frame, or by another process (the mark's
         // microsecond steps cancel out): whatever is queued waited on the
-        // clock as it was.
-        if (clock_take_stepped() && !drop_queued_frames(l.sock))
+        // clock as it was. A step between frames is the clock's new standing
+        // unless chrony takes the samples.
+        if (clock_take_stepped(ChronySocket.empty()) && !drop_queued_frames(l.sock))
             reopen(l);
     }
 }

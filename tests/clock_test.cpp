@@ -242,18 +242,22 @@ const DisciplineLeftCase discipline_left_cases[] = {
 };
 
 // A frame refused before its time was compared read no clock: another
-// process's step meanwhile still shows after it, once, so that the queue
-// is dropped; a step of less than a millisecond is none.
-TEST_F(ClockTest, AStepDuringARefusedFrameShowsAfterIt)
+// process's step since the last frame shows after it, once, as a step
+// between frames: the queue is dropped for chrony's samples alone. A step of
+// less than a millisecond is none.
+TEST_F(ClockTest, AStepBeforeARefusedFrameShowsAfterIt)
 {
-    EXPECT_FALSE(clock_take_stepped());
-    for (const long step_ns : {999000L, 3000000L}) {
-        timex step{};
-        step.modes = ADJ_SETOFFSET | ADJ_NANO;
-        step.time.tv_usec = step_ns;
-        ASSERT_GE(clock_adjtime(CLOCK_REALTIME, &step), 0);
-        EXPECT_EQ(clock_take_stepped(), step_ns >= 1000000) << step_ns << " ns";
-        EXPECT_FALSE(clock_take_stepped());
+    for (const bool standing : {false, true}) {
+        EXPECT_FALSE(clock_take_stepped(standing));
+        for (const long step_ns : {999000L, 3000000L}) {
+            timex step{};
+            step.modes = ADJ_SETOFFSET | ADJ_NANO;
+            step.time.tv_usec = step_ns;
+            ASSERT_GE(clock_adjtime(CLOCK_REALTIME, &step), 0);
+            EXPECT_EQ(clock_take_stepped(standing), !standing && step_ns >= 1000000)
+                << step_ns << " ns, standing " << standing;
+            EXPECT_FALSE(clock_take_stepped(standing));
+        }
     }
 }
 
