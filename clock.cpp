@@ -70,8 +70,9 @@ bool apart(int64_t offset, int64_t expected)
 // How long after a frame's reading a later one may be taken and still be
 // trusted at a glance: a pause between its two reads hides as much of a step
 // as it lasts, so a later reading is trusted only when the whole span since
-// the frame's is short. A step of 3 ms or more always shows.
-constexpr int64_t glance_ns = 2000000;
+// the frame's is short. A step of 11 ms or more always shows; a smaller one
+// is far below what the bus time resolves (250 ms) and the mark allows (1 s).
+constexpr int64_t glance_ns = 10000000;
 
 // Whether the clock stands elsewhere than when last seen, by a careful
 // reading; then it is seen where it stands now.
