@@ -16,6 +16,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cinttypes>
@@ -24,7 +25,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 int FrameTimeout = 10;
 
@@ -63,7 +63,7 @@ struct Report {
     bool taken_since_asked = false;
     // The last status sent, its words, and when.
     char status[256] = "";
-    std::string status_words;
+    char status_words[256] = "";
     timespec status_sent_at{};
 };
 Report report;
@@ -101,21 +101,24 @@ void interface_name(int index, char (&name)[IF_NAMESIZE + 16])
 // when ready is.
 void set_status(bool ready, const char *format, ...) __attribute__((format(printf, 2, 3)));
 // What a status says but its figures: a word that is a number ("3500",
-// "+40.000", "-0.043"), not a sender ("0xF9") nor a name ("can0").
-std::string status_words(const char *status)
+// "+40.000", "-0.043"), not a sender ("0xF9") nor a name ("can0"), is "#".
+// Never longer than the status; no heap call, as a frame costs none.
+void status_words(const char *status, char (&words)[256])
 {
-    std::string words;
-    for (const char *word = status; *word;) {
+    size_t out = 0;
+    for (const char *word = status; *word && out < sizeof words - 1;) {
         const size_t length = strcspn(word, " ");
         const char *digit = (*word == '+' || *word == '-') ? word + 1 : word;
         const bool figure = isdigit(static_cast<unsigned char>(*digit)) &&
                             !(digit[0] == '0' && digit[1] == 'x');
-        words.append(figure ? "#" : std::string(word, length));
+        const size_t kept = std::min(figure ? 1 : length, sizeof words - 1 - out);
+        memcpy(words + out, figure ? "#" : word, kept);
+        out += kept;
         word += length;
-        if (*word == ' ')
-            words += *word++;
+        if (*word == ' ' && out < sizeof words - 1)
+            words[out++] = *word++;
     }
-    return words;
+    words[out] = '\0';
 }
 
 // A change of words is sent at once; a change of figures alone at most once
@@ -133,11 +136,12 @@ void set_status(bool ready, const char *format, ...)
     va_end(arguments);
     if (!ready && strcmp(status, report.status) == 0)
         return;
-    std::string words = status_words(status);
-    if (!ready && words == report.status_words &&
+    char words[sizeof report.status_words];
+    status_words(status, words);
+    if (!ready && strcmp(words, report.status_words) == 0 &&
         ms_before_read(report.status_sent_at) < figures_refreshed_ms)
         return;
-    report.status_words = std::move(words);
+    memcpy(report.status_words, words, sizeof words);
     report.status_sent_at = report.read;
     memcpy(report.status, status, sizeof report.status);
     char message[sizeof status + 16];
