@@ -5,12 +5,14 @@
 #include "settings.h"
 #include "pgnclock.h"
 #include "report.h"
+#include "request.h"
 #include "systemd.h"
 #include "clock.h"
 
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <cinttypes>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -32,6 +34,7 @@ struct Listening {
 
 static void reopen(Listening &l)
 {
+    request_link_down();
     l.sock = reopen_when_back(l.sock, l.filter, l.bound_index);
     tap_listen_on(l.bound_index);
     l.receive_timeout = -1;
@@ -46,10 +49,12 @@ static bool renamed_away(const Listening &l)
     return l.named && link_index_of(TimeInterface) != l.bound_index;
 }
 
-// The receive waits as long as the silence allows, said when it is over.
+// The receive waits as long as the silence allows, said when it is over,
+// or, when this device asks for the time, until the asking is due; that
+// says the silence when an answer is missed.
 static void wait_no_longer_than_the_silence(Listening &l)
 {
-    int64_t timeout = receive_timeout_ms();
+    int64_t timeout = request_wait_ms(l.sock, l.bound_index, receive_timeout_ms());
     if (timeout < 0) {
         report_receive_timeout();
         timeout = receive_timeout_ms();
@@ -64,7 +69,7 @@ static void wait_no_longer_than_the_silence(Listening &l)
 // it, its stamp, then its time.
 static void handle_frame(const can_frame &frame, const msghdr &message, int index)
 {
-    if (!from_time_source(frame.can_id))
+    if (request_heard(frame, index) || !from_time_source(frame.can_id))
         return;
     const j1939_addr_t id(frame.can_id);
     report_frame_heard(id.source_address, index);
@@ -116,6 +121,12 @@ int main(int argc, char *argv[])
         printf("%sSending samples to chrony at %s\n", InfoPrefix, ChronySocket.c_str());
         fflush(stdout);
     }
+    if (RequestAddress >= 0) {
+        printf("%sAsking for the time as 0x%02X (NAME 0x%016" PRIX64 ") after %d s without "
+               "a time/date frame\n", InfoPrefix, RequestAddress, RequestName,
+               FrameTimeout > 0 ? FrameTimeout : RequestInterval);
+        fflush(stdout);
+    }
 
     const can_filter filter = time_frame_filter();
     // The tap first, while the capability it alone needs is held; a frame
@@ -156,6 +167,9 @@ int main(int argc, char *argv[])
             reopen(l);
             continue;
         }
+        // Said once when the interface goes down: the claim is lost with it.
+        if (received < 0 && errno == ENETDOWN)
+            request_link_down();
         // Other failed or empty receives (a link notification's signal, a
         // downed interface) are retried; one that timed out (EAGAIN) has the
         // silence said at the top of the loop.

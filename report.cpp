@@ -311,3 +311,13 @@ void report_receive_timeout()
     }
     set_status(false, "%s", report.silence_status);
 }
+
+timespec report_taken_at()
+{
+    return report.taken_at;
+}
+
+void report_node_status(const char *status)
+{
+    set_status(false, "%s", status);
+}

@@ -49,3 +49,8 @@ int64_t receive_timeout_ms();
 // Frames are missed (receive_timeout_ms gave -1): says so once, until one
 // is taken again.
 void report_receive_timeout();
+// When the last time/date frame was taken, or the daemon started
+// (CLOCK_MONOTONIC).
+timespec report_taken_at();
+// What the requesting node (request.cpp) is doing, as systemd's status.
+void report_node_status(const char *status);

@@ -5,6 +5,7 @@
 
 #include "pgnclock.h"
 #include "report.h"
+#include "request.h"
 #include "systemd.h"
 
 #include <err.h>
@@ -14,6 +15,7 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -24,7 +26,7 @@ namespace {
 // count (in a file discarded as malformed, in a section, in another case, or
 // given twice; other misspellings are named as unknown keys).
 const char *const guarding_keys[] = {"source_address", "interface", "local_frames",
-                                     "chrony_socket"};
+                                     "chrony_socket", "request_address", "request_name"};
 
 // What of a time_pgn value strtoul does not read, or "" when it reads all.
 std::string unread_part(const std::string &text)
@@ -73,9 +75,9 @@ bool has_hex_digit(const std::string &text)
 
 // A J1939 source address in hexadecimal, 0x prefix optional; -1 when none
 // is chosen.
-int read_time_source(const cConfig &config)
+int read_address(const cConfig &config, const char *key, const char *what)
 {
-    const std::string text = config.getString("source_address", "");
+    const std::string text = config.getString(key, "");
     if (text.empty())
         return -1;
     const char *digits = text.c_str();
@@ -87,9 +89,58 @@ int read_time_source(const cConfig &config)
     const unsigned long address = hexadecimal ? strtoul(digits, nullptr, 16) : ULONG_MAX;
     // 0xFE is the null address of a node without one, 0xFF the global one.
     if (address > 0xFD)
-        fatalx(1, "source_address = '%s' names no sender: a J1939 source address "
-                "is hexadecimal, 0x00 to 0xFD", text.c_str());
+        fatalx(1, "%s = '%s' names no %s: a J1939 source address is hexadecimal, 0x00 to "
+                "0xFD", key, text.c_str(), what);
     return static_cast<int>(address);
+}
+
+// A J1939 NAME in hexadecimal, 64 bits, not 0 (which the kernel takes for
+// none); by default, one of this machine's own.
+uint64_t read_request_name(const cConfig &config)
+{
+    const std::string text = config.getString("request_name", "");
+    if (text.empty()) {
+        char machine_id[64] = "";
+        FILE *file = fopen("/etc/machine-id", "re");
+        const bool read = file && fgets(machine_id, sizeof machine_id, file) &&
+                          machine_id[0] != '\n';
+        if (file)
+            fclose(file);
+        if (!read)
+            fatalx(1, "request_name is not given, and /etc/machine-id, which the default "
+                    "NAME is made from, cannot be read");
+        return default_request_name(machine_id);
+    }
+    const char *digits = text.c_str();
+    if (digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X'))
+        digits += 2;
+    const size_t length = strlen(digits);
+    const uint64_t name = length > 0 && length <= 16 &&
+                                  strspn(digits, "0123456789abcdefABCDEF") == length
+                              ? strtoull(digits, nullptr, 16)
+                              : 0;
+    if (name == 0)
+        fatalx(1, "request_name = '%s' is no J1939 NAME: 1 to 16 hexadecimal digits, not "
+                "all 0", text.c_str());
+    return name;
+}
+
+// Whether asking for the time fits the other settings; a line names why
+// not.
+void check_requesting()
+{
+    if (TimeInterface == "any")
+        fatalx(1, "request_address needs one interface, not interface = any: a request "
+                "goes out on one interface");
+    if (!ChronySocket.empty())
+        fatalx(1, "request_address does not go with chrony_socket: chrony needs a steady "
+                "stream of samples, not one every interval");
+    if ((TimePGN >> 8) == 0xD5)
+        fatalx(1, "request_address does not go with time_pgn = 0x%04X, Time/Date Adjust "
+                "(PDU format 0xD5): a command to one node, not a report to ask for", TimePGN);
+    if (RequestAddress == TimeSource)
+        fatalx(1, "request_address = 0x%02X is the source_address too: this device would "
+                "ask itself", RequestAddress);
 }
 
 // A name the kernel could give an interface.
@@ -144,7 +195,8 @@ void read_settings(cConfig &config, const std::string &path)
     for (const std::string &key : config.keys())
         if (key != "time_pgn" && key != "drift" && key != "source_address" &&
             key != "interface" && key != "local_frames" && key != "frame_timeout" &&
-            key != "chrony_socket")
+            key != "chrony_socket" && key != "request_address" && key != "request_name" &&
+            key != "request_interval")
             warnx("%s: unknown key '%s' ignored", file, key.c_str());
 
     // strtoul's reading: a 0x prefix optional, the low 16 bits kept (of
@@ -198,8 +250,24 @@ void read_source_settings(const cConfig &config, const std::string &path)
         if (config.misplaced(key) > 0)
             fatalx(1, "%s: %s is given where it cannot count (a malformed file, "
                     "a [section], another spelling or a second time)", path.c_str(), key);
-    TimeSource = read_time_source(config);
+    TimeSource = read_address(config, "source_address", "sender");
     TimeInterface = read_interface(config);
     LocalFrames = read_local_frames(config);
     ChronySocket = read_chrony_socket(config);
+
+    RequestAddress = read_address(config, "request_address", "address of this device");
+    if (RequestAddress < 0)
+        return;
+    check_requesting();
+    RequestName = read_request_name(config);
+    const int interval = config.getInt("request_interval", 60);
+    if (interval < 10 || (!config.getString("request_interval", "").empty() &&
+                          config.getInt("request_interval", 0) !=
+                              config.getInt("request_interval", 1))) {
+        warnx("%s: request_interval = '%s' is no whole number of seconds, 10 or more: 60 "
+              "applies", path.c_str(), config.getString("request_interval", "").c_str());
+        RequestInterval = 60;
+    } else {
+        RequestInterval = interval;
+    }
 }

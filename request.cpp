@@ -1,0 +1,475 @@
+// The requesting node: listens first, then checks that its address is free,
+// claims it, requests the time/date PGN, and backs off while no answer is
+// taken; it yields its address to any other NAME and never contests.
+// Transmits through a CAN_J1939 socket, opened only once asking starts;
+// hears on the raw socket, whose filter it widens to its own frames then.
+#include "request.h"
+
+#include "can.h"
+#include "pgnclock.h"
+#include "report.h"
+
+#include <err.h>
+#include <linux/can/j1939.h>
+#include <linux/can/raw.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstring>
+
+int RequestAddress = -1;
+uint64_t RequestName = 0;
+int RequestInterval = 60;
+
+namespace {
+
+constexpr uint32_t pgn_request = 0xEA00;
+constexpr uint32_t pgn_address_claimed = 0xEE00;
+constexpr uint32_t pgn_acknowledgement = 0xE800;
+constexpr uint8_t global_address = 0xFF;
+constexpr int64_t ms_ns = 1000000;
+// How long claims are collected after a Request for Address Claimed, and
+// an answer waited for; how long a claim stands before the address is used.
+constexpr int64_t check_ns = 1250 * ms_ns;
+constexpr int64_t answer_ns = 1250 * ms_ns;
+constexpr int64_t claim_ns = 250 * ms_ns;
+constexpr int64_t longest_gap_ns = int64_t{3600} * 1000 * ms_ns;
+constexpr int replies_a_second = 4;
+
+enum node_state {
+    node_unclaimed,  // listening, or the claim was lost with the link
+    node_checking,   // asked who holds the address
+    node_claiming,   // claimed it, waiting for it to stand
+    node_holding,
+    node_given_up,  // no J1939 stack, the address held by another, or yielded
+};
+
+// The node: its state and socket, what it sent and when (CLOCK_MONOTONIC,
+// ns), and what it said.
+struct Node {
+    node_state state = node_unclaimed;
+    int sock = -1;
+    int index = 0;
+    // The raw socket whose filter passes the node's frames.
+    int widened_sock = -1;
+    int64_t deadline_ns = 0;  // of checking or claiming
+    bool asked = false;
+    int64_t asked_ns = 0;
+    bool awaiting_answer = false;
+    int64_t gap_ns = 0;
+    // A check that could not be sent (the link down) is tried again then.
+    int64_t retry_ns = 0;
+    int64_t taken_ns = 0;  // the last frame taken, as last seen
+    int64_t replies_ns[replies_a_second] = {};
+    unsigned replies = 0;
+    bool unanswered_said = false;
+    bool send_failure_said = false;
+};
+Node node;
+
+int64_t monotonic_ns()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
+}
+
+int64_t ns_of(const timespec &t) { return int64_t{t.tv_sec} * 1000000000 + t.tv_nsec; }
+
+// How long the bus is listened to before asking: the silence that is said,
+// or the interval where it is never said.
+int64_t listen_ns()
+{
+    return int64_t{FrameTimeout > 0 ? FrameTimeout : RequestInterval} * 1000 * ms_ns;
+}
+
+uint8_t own_address() { return static_cast<uint8_t>(RequestAddress); }
+
+void little_endian(uint8_t *to, uint64_t value, int bytes)
+{
+    for (int i = 0; i < bytes; ++i)
+        to[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+uint64_t read_little_endian(const uint8_t *from, int bytes)
+{
+    uint64_t value = 0;
+    for (int i = bytes - 1; i >= 0; --i)
+        value = value << 8 | from[i];
+    return value;
+}
+
+void close_node_socket()
+{
+    if (node.sock >= 0)
+        close(node.sock);
+    node.sock = -1;
+}
+
+void give_up()
+{
+    close_node_socket();
+    node.state = node_given_up;
+    node.awaiting_answer = false;
+}
+
+// Binds the node's socket as addr, under name (0: none, as a node without
+// an address asks who holds one).
+bool bind_as(uint64_t name, uint8_t addr)
+{
+    sockaddr_can local{};
+    local.can_family = AF_CAN;
+    local.can_ifindex = node.index;
+    local.can_addr.j1939.name = name;
+    local.can_addr.j1939.addr = addr;
+    local.can_addr.j1939.pgn = J1939_NO_PGN;
+    return bind(node.sock, reinterpret_cast<const sockaddr *>(&local), sizeof local) == 0;
+}
+
+// The socket, opened when asking starts: it may send to the global address,
+// and takes in nothing, since the raw socket hears for it.
+bool open_node_socket()
+{
+    node.sock = socket(PF_CAN, SOCK_DGRAM | SOCK_CLOEXEC, CAN_J1939);
+    if (node.sock < 0) {
+        warn("cannot ask for the time: no J1939 socket (the kernel's can-j1939 module)");
+        give_up();
+        return false;
+    }
+    const int on = 1;
+    const j1939_filter nothing{0, 0, J1939_NO_PGN, ~0u, 0, 0};
+    if (setsockopt(node.sock, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) < 0 ||
+        setsockopt(node.sock, SOL_CAN_J1939, SO_J1939_FILTER, &nothing, sizeof nothing) < 0) {
+        warn("cannot ask for the time: setsockopt on the J1939 socket");
+        give_up();
+        return false;
+    }
+    return true;
+}
+
+// Sends one frame of the node's; a failure is said once. A link that went
+// down loses the claim.
+bool send_to(uint32_t pgn, uint8_t destination, const uint8_t *data, size_t length)
+{
+    sockaddr_can to{};
+    to.can_family = AF_CAN;
+    to.can_ifindex = node.index;
+    to.can_addr.j1939.name = J1939_NO_NAME;
+    to.can_addr.j1939.addr = destination;
+    to.can_addr.j1939.pgn = pgn;
+    if (sendto(node.sock, data, length, MSG_DONTWAIT, reinterpret_cast<const sockaddr *>(&to),
+               sizeof to) == static_cast<ssize_t>(length))
+        return true;
+    if (errno == ENETDOWN || errno == ENODEV) {
+        request_link_down();
+        return false;
+    }
+    if (!node.send_failure_said)
+        warn("cannot send J1939 PGN 0x%04X on %s", static_cast<unsigned>(pgn),
+             TimeInterface.c_str());
+    node.send_failure_said = true;
+    return false;
+}
+
+bool send_claim()
+{
+    uint8_t name[8];
+    little_endian(name, RequestName, 8);
+    return send_to(pgn_address_claimed, global_address, name, sizeof name);
+}
+
+// Replies are rationed, so that a flood of requests gets no flood back.
+bool may_reply(int64_t now_ns)
+{
+    int64_t &oldest = node.replies_ns[node.replies % replies_a_second];
+    if (node.replies >= replies_a_second && now_ns - oldest < 1000 * ms_ns)
+        return false;
+    oldest = now_ns;
+    ++node.replies;
+    return true;
+}
+
+// The raw socket hears the node's frames once asking starts: requests to it
+// or to all, claims of its address, and acknowledgements.
+void widen_filter(int sock)
+{
+    if (node.widened_sock == sock)
+        return;
+    // The data page bits too: PF 0xEA on page 1 is another PGN.
+    const canid_t pf_mask = CAN_EFF_FLAG | CAN_RTR_FLAG | (0x3FFu << 16);
+    const canid_t ps_mask = pf_mask | (0xFFu << 8);
+    const can_filter filters[] = {
+        time_frame_filter(),
+        {CAN_EFF_FLAG | pgn_request << 8 | uint32_t{own_address()} << 8, ps_mask},
+        {CAN_EFF_FLAG | pgn_request << 8 | uint32_t{global_address} << 8, ps_mask},
+        {CAN_EFF_FLAG | pgn_address_claimed << 8 | own_address(), pf_mask | 0xFF},
+        {CAN_EFF_FLAG | pgn_acknowledgement << 8, pf_mask},
+    };
+    if (setsockopt(sock, SOL_CAN_RAW, CAN_RAW_FILTER, filters, sizeof filters) < 0) {
+        warn("cannot ask for the time: setsockopt(CAN_RAW_FILTER)");
+        give_up();
+        return;
+    }
+    node.widened_sock = sock;
+}
+
+void narrow_filter()
+{
+    if (node.widened_sock < 0)
+        return;
+    const can_filter filter = time_frame_filter();
+    setsockopt(node.widened_sock, SOL_CAN_RAW, CAN_RAW_FILTER, &filter, sizeof filter);
+    node.widened_sock = -1;
+}
+
+void start_check(int sock, int64_t now_ns)
+{
+    if (node.sock < 0 && !open_node_socket())
+        return;
+    widen_filter(sock);
+    if (node.state == node_given_up)
+        return;
+    const uint8_t asked_for[3] = {0x00, 0xEE, 0x00};
+    // From the null address: the socket claims nothing yet. A link that is
+    // down refuses both; tried again after a gap.
+    if (!bind_as(0, j1939_null_address) ||
+        !send_to(pgn_request, global_address, asked_for, sizeof asked_for)) {
+        node.retry_ns = now_ns + node.gap_ns;
+        return;
+    }
+    node.state = node_checking;
+    node.deadline_ns = now_ns + check_ns;
+}
+
+void claim(int64_t now_ns)
+{
+    if (!bind_as(RequestName, own_address()) || !send_claim()) {
+        node.state = node_unclaimed;
+        node.retry_ns = now_ns + node.gap_ns;
+        return;
+    }
+    node.state = node_claiming;
+    node.deadline_ns = now_ns + claim_ns;
+}
+
+void send_request(int64_t now_ns)
+{
+    uint8_t asked_for[3];
+    little_endian(asked_for, TimePGN, 3);
+    const uint8_t destination = TimeSource >= 0 ? static_cast<uint8_t>(TimeSource) : global_address;
+    node.asked = true;
+    node.asked_ns = now_ns;
+    node.awaiting_answer = true;
+    if (!send_to(pgn_request, destination, asked_for, sizeof asked_for))
+        return;
+    char status[128];
+    if (TimeSource >= 0)
+        snprintf(status, sizeof status, "Asking 0x%02X for time/date frames (PGN 0x%04X) on %s as 0x%02X",
+                 TimeSource, TimePGN, TimeInterface.c_str(), own_address());
+    else
+        snprintf(status, sizeof status, "Asking for time/date frames (PGN 0x%04X) on %s as 0x%02X",
+                 TimePGN, TimeInterface.c_str(), own_address());
+    report_node_status(status);
+}
+
+// A request went unanswered: said once until a frame is taken, with the
+// silence, and the next one waits twice as long.
+void unanswered(const char *why)
+{
+    node.awaiting_answer = false;
+    node.gap_ns = node.gap_ns * 2 < longest_gap_ns ? node.gap_ns * 2 : longest_gap_ns;
+    if (!node.unanswered_said)
+        warnx("no answer to the request for time/date frames (PGN 0x%04X) on %s: %s; asking "
+              "again in %" PRId64 " s", TimePGN, TimeInterface.c_str(), why,
+              node.gap_ns / 1000 / ms_ns);
+    node.unanswered_said = true;
+    if (FrameTimeout > 0)
+        report_receive_timeout();
+}
+
+// Another node claims the address with another NAME.
+void claimed_by_other(uint64_t name)
+{
+    if (node.state == node_checking) {
+        warnx("address 0x%02X on %s is held by another node (NAME 0x%016" PRIX64
+              "): not asking for the time", own_address(), TimeInterface.c_str(), name);
+        char status[128];
+        snprintf(status, sizeof status, "Not asking: address 0x%02X on %s is held by another node",
+                 own_address(), TimeInterface.c_str());
+        report_node_status(status);
+        give_up();
+        return;
+    }
+    if (node.state != node_claiming && node.state != node_holding)
+        return;
+    // Yielded from the null address, as a node that cannot claim one.
+    if (bind_as(RequestName, j1939_null_address))
+        send_claim();
+    warnx("another node (NAME 0x%016" PRIX64 ") claimed address 0x%02X on %s: cannot claim "
+          "it, not asking for the time until restarted", name, own_address(),
+          TimeInterface.c_str());
+    char status[128];
+    snprintf(status, sizeof status, "Not asking: cannot claim address 0x%02X on %s",
+             own_address(), TimeInterface.c_str());
+    report_node_status(status);
+    give_up();
+}
+
+void heard_request(const can_frame &frame, uint8_t destination, int64_t now_ns)
+{
+    if (frame.can_dlc < 3 || node.state != node_holding)
+        return;
+    const uint32_t asked_for = static_cast<uint32_t>(read_little_endian(frame.data, 3));
+    if (asked_for == pgn_address_claimed) {
+        if (may_reply(now_ns))
+            send_claim();
+        return;
+    }
+    // Only a request to this node is refused; a global one has others to
+    // answer it.
+    if (destination != own_address() || !may_reply(now_ns))
+        return;
+    uint8_t nack[8] = {0x01, 0xFF, 0xFF, 0xFF, static_cast<uint8_t>(frame.can_id & 0xFF)};
+    little_endian(nack + 5, asked_for, 3);
+    send_to(pgn_acknowledgement, global_address, nack, sizeof nack);
+}
+
+void heard_acknowledgement(const can_frame &frame, uint8_t sender)
+{
+    if (frame.can_dlc < 8 || !node.awaiting_answer || frame.data[0] != 0x01)
+        return;
+    if (frame.data[4] != own_address() && frame.data[4] != global_address)
+        return;
+    if (read_little_endian(frame.data + 5, 3) != TimePGN)
+        return;
+    if (TimeSource >= 0 && sender != TimeSource)
+        return;
+    char why[64];
+    snprintf(why, sizeof why, "refused (NACK) by 0x%02X", sender);
+    unanswered(why);
+}
+
+}  // namespace
+
+uint64_t default_request_name(const char *machine_id)
+{
+    // FNV-1a: any change in the identity moves the number.
+    uint32_t hash = 2166136261u;
+    for (const char *c = machine_id; *c && *c != '\n'; ++c)
+        hash = (hash ^ static_cast<unsigned char>(*c)) * 16777619u;
+    return default_name_fields | (hash & 0x1FFFFF);
+}
+
+void request_reset()
+{
+    close_node_socket();
+    node = Node{};
+}
+
+void request_link_down()
+{
+    if (node.state == node_given_up)
+        return;
+    // The kernel forgets the claim; a new socket starts clean, and the raw
+    // socket may be a new one by the same number.
+    close_node_socket();
+    node.state = node_unclaimed;
+    node.awaiting_answer = false;
+    node.widened_sock = -1;
+}
+
+int64_t request_wait_ms(int sock, int index, int64_t silence_ms)
+{
+    if (RequestAddress < 0 || node.state == node_given_up)
+        return silence_ms;
+    // Listening, before the first request: nothing is due before the
+    // silence, and a broadcasting bus costs no clock reading more.
+    if (node.state == node_unclaimed && !node.asked && silence_ms != -1 && FrameTimeout > 0)
+        return silence_ms;
+    const int64_t now_ns = monotonic_ns();
+    node.index = index;
+    if (node.gap_ns == 0)
+        node.gap_ns = int64_t{RequestInterval} * 1000 * ms_ns;
+    // A frame taken answers what was asked and resets the gap.
+    const int64_t taken_ns = ns_of(report_taken_at());
+    if (taken_ns != node.taken_ns) {
+        node.taken_ns = taken_ns;
+        if (node.asked && taken_ns >= node.asked_ns) {
+            node.awaiting_answer = false;
+            node.unanswered_said = false;
+            node.gap_ns = int64_t{RequestInterval} * 1000 * ms_ns;
+        }
+    }
+    const int64_t silent_from = node.taken_ns + listen_ns();
+    const int64_t next_request_ns =
+        node.asked && node.asked_ns + node.gap_ns > silent_from ? node.asked_ns + node.gap_ns
+                                                                 : silent_from;
+    const int64_t next_check_ns = next_request_ns > node.retry_ns ? next_request_ns : node.retry_ns;
+    switch (node.state) {
+    case node_unclaimed:
+        if (now_ns >= next_check_ns)
+            start_check(sock, now_ns);
+        break;
+    case node_checking:
+        if (now_ns >= node.deadline_ns)
+            claim(now_ns);
+        break;
+    case node_claiming:
+        if (now_ns >= node.deadline_ns)
+            node.state = node_holding;
+        break;
+    default:
+        break;
+    }
+    if (node.state == node_holding) {
+        widen_filter(sock);
+        if (node.awaiting_answer && now_ns >= node.asked_ns + answer_ns)
+            unanswered("none within 1.25 s");
+        else if (!node.awaiting_answer && now_ns >= next_request_ns)
+            send_request(now_ns);
+    }
+    if (node.state == node_given_up) {
+        narrow_filter();
+        return silence_ms;
+    }
+    int64_t due_ns = node.state == node_unclaimed ? next_check_ns : next_request_ns;
+    if (node.state == node_checking || node.state == node_claiming)
+        due_ns = node.deadline_ns;
+    else if (node.state == node_holding && node.awaiting_answer)
+        due_ns = node.asked_ns + answer_ns;
+    const int64_t wait_ms = (due_ns - now_ns + ms_ns - 1) / ms_ns;
+    return wait_ms > 0 ? wait_ms : 1;
+}
+
+bool request_heard(const can_frame &frame, int index)
+{
+    const bool hearing = node.state != node_unclaimed || node.sock >= 0;
+    if (RequestAddress < 0 || !hearing || !(frame.can_id & CAN_EFF_FLAG) ||
+        (frame.can_id & CAN_RTR_FLAG))
+        return false;
+    const j1939_addr_t id(frame.can_id);
+    const uint8_t format = id.pgn >> 8;
+    if (id.pgn == TimePGN || id.data_page != 0 ||
+        (format != pgn_request >> 8 && format != pgn_address_claimed >> 8 &&
+         format != pgn_acknowledgement >> 8))
+        return false;
+    // Another interface's, or sent from this address: not for the node.
+    if (index != node.index || node.state == node_given_up)
+        return true;
+    const int64_t now_ns = monotonic_ns();
+    if (format == pgn_address_claimed >> 8) {
+        if (frame.can_dlc == 8 && id.source_address == own_address()) {
+            const uint64_t name = read_little_endian(frame.data, 8);
+            if (name != RequestName)
+                claimed_by_other(name);
+        }
+    } else if (id.source_address != own_address()) {
+        if (format == pgn_request >> 8)
+            heard_request(frame, id.pgn & 0xFF, now_ns);
+        else
+            heard_acknowledgement(frame, id.source_address);
+    }
+    return true;
+}
