@@ -12,6 +12,7 @@
 #include <err.h>
 #include <linux/can/j1939.h>
 #include <linux/can/raw.h>
+#include <net/if.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -99,6 +100,12 @@ uint64_t read_little_endian(const uint8_t *from, int bytes)
     for (int i = bytes - 1; i >= 0; --i)
         value = value << 8 | from[i];
     return value;
+}
+
+bool link_is_down(int index)
+{
+    const can_link *link = link_by_index(index);
+    return link && link->present && !(link->flags & IFF_UP);
 }
 
 void close_node_socket()
@@ -233,10 +240,10 @@ void start_check(int sock, int64_t now_ns)
         return;
     const uint8_t asked_for[3] = {0x00, 0xEE, 0x00};
     // From the null address: the socket claims nothing yet. A link that is
-    // down refuses both; tried again after a gap.
+    // down refuses both: tried again each second until it is up.
     if (!bind_as(0, j1939_null_address) ||
         !send_to(pgn_request, global_address, asked_for, sizeof asked_for)) {
-        node.retry_ns = now_ns + node.gap_ns;
+        node.retry_ns = now_ns + (errno == ENETDOWN ? 1000 * ms_ns : node.gap_ns);
         return;
     }
     node.state = node_checking;
@@ -409,7 +416,12 @@ int64_t request_wait_ms(int sock, int index, int64_t silence_ms)
     const int64_t next_check_ns = next_request_ns > node.retry_ns ? next_request_ns : node.retry_ns;
     switch (node.state) {
     case node_unclaimed:
-        if (now_ns >= next_check_ns)
+        // A link that the table knows is down is waited for: its return
+        // wakes the loop. The silence is said meanwhile, since no request
+        // can go unanswered.
+        if (now_ns >= next_check_ns && link_is_down(index) && FrameTimeout > 0)
+            report_receive_timeout();
+        else if (now_ns >= next_check_ns)
             start_check(sock, now_ns);
         break;
     case node_checking:
@@ -435,6 +447,8 @@ int64_t request_wait_ms(int sock, int index, int64_t silence_ms)
         return silence_ms;
     }
     int64_t due_ns = node.state == node_unclaimed ? next_check_ns : next_request_ns;
+    if (due_ns <= now_ns)
+        due_ns = now_ns + 1000 * ms_ns;
     if (node.state == node_checking || node.state == node_claiming)
         due_ns = node.deadline_ns;
     else if (node.state == node_holding && node.awaiting_answer)

@@ -5,6 +5,7 @@
 #include <linux/filter.h>
 #include <sys/timex.h>
 
+#include <cstddef>
 #include <cstdint>
 
 #include <ctime>
@@ -35,6 +36,10 @@ void fakebus_set_ntp_status(int status);
 // error.
 void fakebus_set_synchronised(long error_us);
 void fakebus_reset(void);
+// The frames sent through the J1939 socket since the start, and each one's
+// CLOCK_MONOTONIC time.
+size_t fakebus_sent_count(void);
+can_frame fakebus_sent_frame(size_t i, timespec *at);
 // Whether the kernel passes a frame with this identifier through the filter.
 int fakebus_filter_passes(const can_filter *filter, uint32_t can_id);
 // Whether a packet socket with this classic BPF program keeps a packet that

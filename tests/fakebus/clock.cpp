@@ -120,6 +120,7 @@ void fakebus_reset(void)
     clocks.monotonic = timespec{1000, 0};
     clear_ntp_state();
     clocks.adjtime_count = 0;
+    j1939_reset();
 }
 
 // The pre-emption that a "preempt" armed, after a read of the real-time clock.

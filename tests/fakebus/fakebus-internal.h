@@ -18,6 +18,7 @@
 //   can.cpp      the raw CAN socket: filters, stamps, timeout and receive
 //   links.cpp    the interfaces and rtnetlink: the link dump and link events
 //   tap.cpp      the packet socket and the classic BPF program it runs
+//   j1939.cpp    the J1939 socket that the daemon sends through
 //   chrony.cpp   the socket that stands in for chrony's ("listen")
 //   notify.cpp   sendto: systemd's notification socket, and chrony's
 //   etc.cpp      the configuration's /etc, redirected
@@ -27,6 +28,7 @@
 
 #include <dlfcn.h>
 #include <linux/can.h>
+#include <linux/can/j1939.h>
 #include <linux/filter.h>
 #include <sys/socket.h>
 #include <sys/timex.h>
@@ -159,6 +161,8 @@ struct CanSocket {
     bool bound = false;
     // Its interface went away: the next receive fails with ENODEV.
     bool enodev_pending = false;
+    // Its interface went down: the next receive fails with ENETDOWN.
+    bool enetdown_pending = false;
     bool socket_fails = false;
     bool bind_fails = false;
     bool filter_fails = false;
@@ -193,6 +197,8 @@ struct Interface {
     std::string kind;
     bool present;
     std::vector<std::string> altnames;
+    // Administratively down ("down"): present, but no frame passes.
+    bool down = false;
 };
 
 // Netlink sockets, those among them that watch the links, and the replies
@@ -238,6 +244,52 @@ int open_packet_socket(int type, int protocol);
 void close_packet_socket();
 int set_packet_socket_option(int level, int name, const void *value, socklen_t length);
 int bind_packet_socket(const sockaddr *address, socklen_t length);
+
+// j1939.cpp
+
+struct SentFrame {
+    timespec at;  // CLOCK_MONOTONIC
+    can_frame frame;
+    int index;
+};
+
+// The J1939 socket: its options and bind, the claim the kernel keeps for
+// it, what it sent, and how many frames it would have queued unread.
+struct J1939Socket {
+    int fd = -1;
+    // "no-j1939": the kernel has no J1939 stack.
+    bool refused = false;
+    bool broadcast = false;
+    int priority = 6;
+    std::vector<j1939_filter> filters;
+    bool bound = false;
+    int index = 0;
+    uint64_t name = 0;
+    uint8_t addr = 0xFF;
+    bool claim_stands = false;
+    uint64_t claimed_name = 0;
+    uint8_t claimed_addr = 0xFF;
+    int64_t claim_stands_ns = 0;
+    std::vector<SentFrame> sent;
+    unsigned unread = 0;
+};
+extern J1939Socket j1939;
+
+bool is_j1939_socket(int fd);
+int open_j1939_socket();
+void close_j1939_socket();
+int set_j1939_socket_option(int level, int name, const void *value, socklen_t length);
+int bind_j1939_socket(const sockaddr *address, socklen_t length);
+ssize_t send_j1939(const void *data, size_t length, int flags, const sockaddr *to,
+                   socklen_t to_length);
+// A frame on the bus, as the kernel's stack sees it: a claim may take the
+// address, and one that the socket would queue is counted. looped: one that
+// this device sent.
+void j1939_heard(const can_frame &frame, int index, bool looped);
+// "down" and "up": frames stop, the claim is forgotten, a raw socket bound
+// there is told, and so are the link watchers.
+void set_link_down(Interface &link, bool down);
+void j1939_reset();
 
 // chrony.cpp
 

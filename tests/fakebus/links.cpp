@@ -41,7 +41,7 @@ std::vector<char> link_message(uint16_t type, const Interface *link)
     info->ifi_index = link->index;
     // As the drivers set them: a controller and a vxcan echo each frame
     // (IFF_ECHO); a vcan loops it back at once.
-    info->ifi_flags = (link->present ? IFF_UP | IFF_RUNNING : 0) |
+    info->ifi_flags = (link->present && !link->down ? IFF_UP | IFF_RUNNING : 0) |
                       (link->kind == "can" || link->kind == "vxcan" ? 1u << 18 : 0);
     auto add = [&](rtattr *attribute, uint16_t kind, const std::string &text) {
         attribute->rta_type = kind;

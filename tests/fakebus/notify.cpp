@@ -21,6 +21,8 @@ extern "C" {
 ssize_t sendto(int fd, const void *data, size_t length, int flags, const sockaddr *to,
                socklen_t to_length)
 {
+    if (is_j1939_socket(fd))
+        return send_j1939(data, length, flags, to, to_length);
     const char *notify = getenv("NOTIFY_SOCKET");
     const auto *unix_to = reinterpret_cast<const sockaddr_un *>(to);
     const size_t path_length = to_length > offsetof(sockaddr_un, sun_path)

@@ -25,7 +25,9 @@
 //                            passes the packet taps on its way out first;
 //                            "unstamped": the kernel gives it no stamp.
 //                            "unechoed": its echo never comes (the
-//                            controller restarted before it went out). A
+//                            controller restarted before it went out).
+//                            "looped": a frame this device sent through
+//                            its J1939 socket, looped back. A
 //                            frame right after a link event came with it:
 //                            the receive returns the frame, not EINTR
 //   tap-loses                the packet taps lose the next copy, as a full
@@ -33,6 +35,13 @@
 //   no-packet-socket         a packet socket is refused (EPERM), as without
 //                            CAP_NET_RAW
 //   no-netlink               rtnetlink sockets are refused (EPERM)
+//   no-j1939                 a J1939 socket is refused (EPROTONOSUPPORT), as
+//                            without the kernel's can-j1939 module
+//   down IFACE | up IFACE    the interface goes down (no frame passes, the
+//                            J1939 claims on it are forgotten, a raw socket
+//                            bound to it fails its next receive with
+//                            ENETDOWN, once, and sends fail so too) | up
+//                            again; either is told to link watchers
 //   repeat N LINE            LINE, N times
 //   race SECONDS[.FRACTION]  another process steps the clock by this much
 //                            right after the daemon's next step of it
@@ -124,7 +133,13 @@
 // past the last command one line with the clock as it ends and the kernel's
 // state, "fakebus: end of bus script; clock SECONDS.NANOSECONDS,
 // synchronised|unsynchronised, maxerror N us"; then the process exits with
-// status 0.
+// status 0. Each frame sent through a J1939 socket (PF_CAN, CAN_J1939) is
+// shown as "fakebus: sent ID#DATA on IFACE at SECONDS s" (on the
+// monotonic clock, from the start) whatever the trace, and comes
+// back to the raw socket as the next frame, "looped"; the kernel's checks
+// apply (SO_BROADCAST to send to all, a claim's NAME, an address used 250
+// ms after its claim and lost to a lower NAME's). Frames that the J1939
+// socket would have queued for a reader are counted on a last line.
 #include "fakebus-internal.h"
 
 #include <linux/rtnetlink.h>
@@ -201,6 +216,8 @@ void load_script()
             tap.refused = true;
         else if (line == "no-netlink")
             links.netlink_refused = true;
+        else if (line == "no-j1939")
+            j1939.refused = true;
         else if (command == "repeat") {
             int times = 0;
             std::string rest;
@@ -325,6 +342,13 @@ bool run_command(const std::string &command, std::istringstream &words)
             die("bad altname: " + name + " " + alternative);
         link->altnames.push_back(alternative);
         tell_link_watchers(RTM_NEWLINK, link);
+    } else if (command == "down" || command == "up") {
+        std::string name;
+        words >> name;
+        Interface *link = find_interface(name);
+        if (!link || !link->present)
+            die("no such interface: " + name);
+        set_link_down(*link, command == "down");
     } else if (command == "tap-loses") {
         tap.loses_next = true;
     } else if (command == "unplug" || command == "plug") {
@@ -408,6 +432,11 @@ ssize_t play_next_receive(void *buffer, size_t length, timespec &arrival, bool n
             errno = ENODEV;
             return -1;
         }
+        if (can_socket.enetdown_pending) {
+            can_socket.enetdown_pending = false;
+            errno = ENETDOWN;
+            return -1;
+        }
         // Only a queued frame is there already, held off or not; an
         // interface may come or go meanwhile.
         if (nonblocking) {
@@ -461,11 +490,14 @@ ssize_t play_next_receive(void *buffer, size_t length, timespec &arrival, bool n
             bool absent = false;
             bool sent = false;
             bool unechoed = false;
+            bool looped = false;
             can_socket.unstamped = false;
             timespec ago{};
             for (std::string word; words >> word;) {
                 if (word == "local") {
                     local = true;
+                } else if (word == "looped") {
+                    local = looped = true;
                 } else if (word == "sent") {
                     sent = true;
                 } else if (word == "unechoed") {
@@ -476,13 +508,15 @@ ssize_t play_next_receive(void *buffer, size_t length, timespec &arrival, bool n
                     ago = parse_time(word.substr(4));
                 } else if (const Interface *link = find_interface(word)) {
                     ifindex = link->index;
-                    absent = !link->present;
+                    absent = !link->present || link->down;
                 } else {
                     die("no such interface: " + word);
                 }
             }
             if ((local || sent) && !absent)
                 tap_copy(ifindex, frame);
+            if (!absent)
+                j1939_heard(frame, ifindex, looped);
             if (!can_socket.bound || absent || unechoed ||
                 (can_socket.bound_index != 0 && ifindex != can_socket.bound_index)) {
                 if (interrupted(nonblocking)) {
@@ -528,6 +562,9 @@ ssize_t play_next_receive(void *buffer, size_t length, timespec &arrival, bool n
     }
     if (can_socket.frames_filtered != 0)
         trace("%u frames dropped by the receive filter", can_socket.frames_filtered);
+    // A socket that is never read must take nothing in.
+    if (j1939.unread != 0)
+        fprintf(stderr, "fakebus: %u frames wait unread in the J1939 socket\n", j1939.unread);
     print_clock("end of bus script; ");
     exit(0);
 }

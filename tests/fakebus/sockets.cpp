@@ -1,7 +1,7 @@
 // The calls every simulated socket goes through (socket, close, fcntl,
 // setsockopt, bind), each handed to the file of the socket it is for: the
-// raw CAN socket (can.cpp), rtnetlink's (links.cpp) and the packet socket
-// (tap.cpp); any other socket gets the real call. Also which of them the
+// raw CAN socket (can.cpp), rtnetlink's (links.cpp), the packet socket
+// (tap.cpp) and the J1939 socket (j1939.cpp); any other socket gets the real call. Also which of them the
 // daemon made O_ASYNC, so that they raise SIGIO.
 #include "fakebus-internal.h"
 
@@ -34,6 +34,8 @@ int socket(int domain, int type, int protocol)
         return open_packet_socket(type, protocol);
     if (domain != PF_CAN)
         return real<int (*)(int, int, int)>("socket")(domain, type, protocol);
+    if (protocol == CAN_J1939 && (type & ~SOCK_CLOEXEC) == SOCK_DGRAM)
+        return open_j1939_socket();
     return open_can_socket(type, protocol);
 }
 
@@ -43,6 +45,8 @@ int close(int fd)
         close_can_socket();
     if (is_packet_socket(fd))
         close_packet_socket();
+    if (is_j1939_socket(fd))
+        close_j1939_socket();
     sigio.async_sockets.erase(
         std::remove(sigio.async_sockets.begin(), sigio.async_sockets.end(), fd),
         sigio.async_sockets.end());
@@ -78,6 +82,8 @@ int setsockopt(int fd, int level, int name, const void *value, socklen_t length)
 {
     if (is_packet_socket(fd))
         return set_packet_socket_option(level, name, value, length);
+    if (is_j1939_socket(fd))
+        return set_j1939_socket_option(level, name, value, length);
     if (!is_can_socket(fd))
         return real<int (*)(int, int, int, const void *, socklen_t)>(
             TIME64_SYMBOL("setsockopt"))(fd, level, name, value, length);
@@ -90,6 +96,8 @@ int bind(int fd, const sockaddr *address, socklen_t length)
         return bind_netlink_socket(fd, address, length);
     if (is_packet_socket(fd))
         return bind_packet_socket(address, length);
+    if (is_j1939_socket(fd))
+        return bind_j1939_socket(address, length);
     if (!is_can_socket(fd))
         return real<int (*)(int, const sockaddr *, socklen_t)>("bind")(
             fd, address, length);
