@@ -170,13 +170,19 @@ ssize_t send_j1939(const void *data, size_t length, int flags, const sockaddr *t
         if (length != 8 || j1939.name == 0 || name_in(bytes) != j1939.name ||
             source == J1939_NO_ADDR || destination != J1939_NO_ADDR)
             return fail(EPROTO);
-        if (source != J1939_IDLE_ADDR) {
+        // A claim repeated for an address already won keeps it; any other
+        // stands 250 ms after it. One from the null address gives it up.
+        const bool won = j1939.claim_stands && j1939.claimed_name == j1939.name &&
+                         j1939.claimed_addr == source &&
+                         ns(clocks.monotonic) >= j1939.claim_stands_ns;
+        if (source == J1939_IDLE_ADDR) {
+            if (j1939.claimed_name == j1939.name)
+                j1939.claim_stands = false;
+        } else if (!won) {
             j1939.claim_stands = true;
             j1939.claimed_name = j1939.name;
             j1939.claimed_addr = source;
             j1939.claim_stands_ns = ns(clocks.monotonic) + 250000000;
-        } else if (j1939.claimed_name == j1939.name) {
-            j1939.claim_stands = false;
         }
     } else if (j1939.name != 0 && request_for_claims) {
         source = J1939_IDLE_ADDR;
