@@ -239,11 +239,11 @@ void start_check(int sock, int64_t now_ns)
     if (node.state == node_given_up)
         return;
     const uint8_t asked_for[3] = {0x00, 0xEE, 0x00};
-    // From the null address: the socket claims nothing yet. A link that is
-    // down refuses both: tried again each second until it is up.
+    // From the null address: the socket claims nothing yet. Tried again
+    // after a gap when refused (a link down that the table did not show).
     if (!bind_as(0, j1939_null_address) ||
         !send_to(pgn_request, global_address, asked_for, sizeof asked_for)) {
-        node.retry_ns = now_ns + (errno == ENETDOWN ? 1000 * ms_ns : node.gap_ns);
+        node.retry_ns = now_ns + node.gap_ns;
         return;
     }
     node.state = node_checking;
@@ -465,7 +465,7 @@ bool request_heard(const can_frame &frame, int index)
         return false;
     const j1939_addr_t id(frame.can_id);
     const uint8_t format = id.pgn >> 8;
-    if (id.pgn == TimePGN || id.data_page != 0 ||
+    if (id.data_page != 0 ||
         (format != pgn_request >> 8 && format != pgn_address_claimed >> 8 &&
          format != pgn_acknowledgement >> 8))
         return false;

@@ -62,6 +62,14 @@ int fail(int error)
     return -1;
 }
 
+// A send refused is shown too: what the daemon tried matters as much.
+int refuse_send(uint32_t pgn, int error)
+{
+    if (getenv("PGNCLOCK_FAKEBUS"))
+        fprintf(stderr, "fakebus: J1939 send of PGN 0x%04X refused: %s\n", pgn, strerror(error));
+    return fail(error);
+}
+
 }  // namespace
 
 bool is_j1939_socket(int fd) { return fd == j1939.fd && fd >= 0; }
@@ -120,12 +128,18 @@ int bind_j1939_socket(const sockaddr *address, socklen_t length)
     if (length != sizeof(sockaddr_can) || can->can_family != AF_CAN)
         die("bind with a malformed J1939 address");
     const Interface *link = interface_of(can->can_ifindex);
+    int error = 0;
     if (!link || (link->kind != "can" && link->kind != "vcan" && link->kind != "vxcan"))
-        return fail(ENODEV);
-    if (j1939.bound && j1939.index != can->can_ifindex)
-        return fail(EINVAL);
-    if (link->down)
-        return fail(ENETDOWN);
+        error = ENODEV;
+    else if (j1939.bound && j1939.index != can->can_ifindex)
+        error = EINVAL;
+    else if (link->down)
+        error = ENETDOWN;
+    if (error != 0) {
+        if (getenv("PGNCLOCK_FAKEBUS"))
+            fprintf(stderr, "fakebus: J1939 bind refused: %s\n", strerror(error));
+        return fail(error);
+    }
     // A bind pgn is a receive filter, which the daemon never asks for.
     if (can->can_addr.j1939.pgn != J1939_NO_PGN)
         die("a J1939 bind with a pgn");
@@ -146,21 +160,21 @@ ssize_t send_j1939(const void *data, size_t length, int flags, const sockaddr *t
         die("a J1939 send the stand-in does not simulate");
     if (!j1939.bound || (j1939.name == 0 && j1939.addr == J1939_NO_ADDR) ||
         (can->can_ifindex != 0 && can->can_ifindex != j1939.index))
-        return fail(EBADFD);
+        return refuse_send(can->can_addr.j1939.pgn, EBADFD);
     const uint32_t pgn = can->can_addr.j1939.pgn;
     const bool pdu1 = (pgn & 0xFF00) < 0xF000;
     if (pgn > 0x3FFFF || (pdu1 && (pgn & 0xFF) != 0))
-        return fail(EINVAL);
+        return refuse_send(pgn, EINVAL);
     const uint8_t destination = can->can_addr.j1939.addr;
     if (can->can_addr.j1939.name != 0)
         die("a J1939 send to a NAME");
     if (destination == J1939_NO_ADDR && !j1939.broadcast)
-        return fail(EACCES);
+        return refuse_send(pgn, EACCES);
     const Interface *link = interface_of(j1939.index);
     if (!link)
-        return fail(ENODEV);
+        return refuse_send(pgn, ENODEV);
     if (link->down)
-        return fail(ENETDOWN);
+        return refuse_send(pgn, ENETDOWN);
     const auto *bytes = static_cast<const uint8_t *>(data);
     uint8_t source = j1939.addr;
     const bool request_for_claims =
@@ -169,7 +183,7 @@ ssize_t send_j1939(const void *data, size_t length, int flags, const sockaddr *t
         // A claim carries the NAME the socket is bound with, to all.
         if (length != 8 || j1939.name == 0 || name_in(bytes) != j1939.name ||
             source == J1939_NO_ADDR || destination != J1939_NO_ADDR)
-            return fail(EPROTO);
+            return refuse_send(pgn, EPROTO);
         // A claim repeated for an address already won keeps it; any other
         // stands 250 ms after it. One from the null address gives it up.
         const bool won = j1939.claim_stands && j1939.claimed_name == j1939.name &&
@@ -190,7 +204,7 @@ ssize_t send_j1939(const void *data, size_t length, int flags, const sockaddr *t
         // The address of a NAME is the one its claim won, 250 ms after it.
         if (!j1939.claim_stands || j1939.claimed_name != j1939.name ||
             ns(clocks.monotonic) < j1939.claim_stands_ns)
-            return fail(EADDRNOTAVAIL);
+            return refuse_send(pgn, EADDRNOTAVAIL);
         source = j1939.claimed_addr;
     }
     can_frame frame{};
