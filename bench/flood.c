@@ -3,13 +3,14 @@
  * of another PGN. The frames depend only on N, K and their index, so every
  * run sends the same flood.
  *
- * usage: flood [-o] [-n] [-x] [-g GAP_US] [-b BATCH -p PID] IFACE N K
+ * usage: flood [-o] [-n] [-x] [-t PGN] [-g GAP_US] [-b BATCH -p PID] IFACE N K
  *   -o  no time/date frame (K is ignored): the frames cycle through three
  *       29-bit identifiers of other PGNs, one of them 0xD501 (a neighbour of
  *       the time PGN 0xD500), and an 11-bit identifier, all of which a
  *       reader that wants only time/date frames can leave to the kernel
  *   -n  the time/date frames carry the time of sending (UTC), so that a
  *       reader in step with the clock finds it within its drift
+ *   -t  the time/date frames' PGN (default 0xD500), such as 0xFEE6
  *   -x  no local echo: on a real controller the frames reach the host's
  *       other sockets only over the wire, through the receiving controller
  *   -g  sleep GAP_US microseconds after each frame
@@ -78,12 +79,14 @@ static void time_of_sending(unsigned char *data)
 int main(int argc, char *argv[])
 {
     unsigned long gap = 0, batch = 0;
+    unsigned long time_pgn = 0xD500;
     int pid = 0, opt, others_only = 0, echo = 1, now = 0;
-    while ((opt = getopt(argc, argv, "onxg:b:p:")) != -1) {
+    while ((opt = getopt(argc, argv, "onxt:g:b:p:")) != -1) {
         switch (opt) {
         case 'o': others_only = 1; break;
         case 'n': now = 1; break;
         case 'x': echo = 0; break;
+        case 't': time_pgn = strtoul(optarg, NULL, 0) & 0xFFFF; break;
         case 'g': gap = strtoul(optarg, NULL, 0); break;
         case 'b': batch = strtoul(optarg, NULL, 0); break;
         case 'p': pid = atoi(optarg); break;
@@ -91,7 +94,7 @@ int main(int argc, char *argv[])
         }
     }
     if (argc - optind != 3 || (batch > 0) != (pid > 0)) {
-        fprintf(stderr, "usage: %s [-o] [-n] [-x] [-g GAP_US] [-b BATCH -p PID] IFACE N K\n", argv[0]);
+        fprintf(stderr, "usage: %s [-o] [-n] [-x] [-t PGN] [-g GAP_US] [-b BATCH -p PID] IFACE N K\n", argv[0]);
         return 2;
     }
     argv += optind - 1;
@@ -145,7 +148,7 @@ int main(int argc, char *argv[])
         memset(&f, 0, sizeof f);
         f.can_dlc = 8;
         if (k > 0 && i % k == k - 1) {
-            f.can_id = 0x18D500F9 | CAN_EFF_FLAG; /* PGN 0xD500 */
+            f.can_id = (0x180000F9 | time_pgn << 8) | CAN_EFF_FLAG;
             memcpy(f.data, time_data, 8);
             if (now)
                 time_of_sending(f.data);
