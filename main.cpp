@@ -12,7 +12,6 @@
 #include <sys/socket.h>
 
 #include <cerrno>
-#include <cinttypes>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -119,12 +118,6 @@ int main(int argc, char *argv[])
     fflush(stdout);
     if (!ChronySocket.empty()) {
         printf("%sSending samples to chrony at %s\n", InfoPrefix, ChronySocket.c_str());
-        fflush(stdout);
-    }
-    if (RequestAddress >= 0) {
-        printf("%sAsking for the time as 0x%02X (NAME 0x%016" PRIX64 ") after %d s without "
-               "a time/date frame\n", InfoPrefix, RequestAddress, RequestName,
-               FrameTimeout > 0 ? FrameTimeout : RequestInterval);
         fflush(stdout);
     }
 
