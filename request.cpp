@@ -156,8 +156,8 @@ bool open_node_socket()
     return true;
 }
 
-// Sends one frame of the node's; a failure is said once. A link that went
-// down loses the claim.
+// Sends one frame of the node's; a failure is said once until a send
+// succeeds. A link that went down loses the claim.
 bool send_to(uint32_t pgn, uint8_t destination, const uint8_t *data, size_t length)
 {
     sockaddr_can to{};
@@ -167,8 +167,10 @@ bool send_to(uint32_t pgn, uint8_t destination, const uint8_t *data, size_t leng
     to.can_addr.j1939.addr = destination;
     to.can_addr.j1939.pgn = pgn;
     if (sendto(node.sock, data, length, MSG_DONTWAIT, reinterpret_cast<const sockaddr *>(&to),
-               sizeof to) == static_cast<ssize_t>(length))
+               sizeof to) == static_cast<ssize_t>(length)) {
+        node.send_failure_said = false;
         return true;
+    }
     if (errno == ENETDOWN || errno == ENODEV) {
         request_link_down();
         return false;
@@ -261,6 +263,8 @@ void claim(int64_t now_ns)
     node.deadline_ns = now_ns + claim_ns;
 }
 
+void unanswered(const char *why);
+
 void send_request(int64_t now_ns)
 {
     uint8_t asked_for[3];
@@ -269,8 +273,12 @@ void send_request(int64_t now_ns)
     node.asked = true;
     node.asked_ns = now_ns;
     node.awaiting_answer = true;
-    if (!send_to(pgn_request, destination, asked_for, sizeof asked_for))
+    if (!send_to(pgn_request, destination, asked_for, sizeof asked_for)) {
+        // Unless the link went down, which claims again first.
+        if (node.awaiting_answer)
+            unanswered("it could not be sent");
         return;
+    }
     char status[128];
     if (TimeSource >= 0)
         snprintf(status, sizeof status, "Asking 0x%02X for time/date frames (PGN 0x%04X) on %s as 0x%02X",
@@ -392,8 +400,9 @@ int64_t request_wait_ms(int sock, int index, int64_t silence_ms)
     if (RequestAddress < 0 || node.state == node_given_up)
         return silence_ms;
     // Listening, before the first request: nothing is due before the
-    // silence, and a broadcasting bus costs no clock reading more.
-    if (node.state == node_unclaimed && !node.asked && silence_ms != -1 && FrameTimeout > 0)
+    // silence, and a broadcasting bus costs no clock reading more. Once it
+    // is due or said (or never said), the node keeps its own time.
+    if (node.state == node_unclaimed && !node.asked && silence_ms > 0)
         return silence_ms;
     const int64_t now_ns = monotonic_ns();
     node.index = index;
@@ -469,7 +478,7 @@ bool request_heard(const can_frame &frame, int index)
         (format != pgn_request >> 8 && format != pgn_address_claimed >> 8 &&
          format != pgn_acknowledgement >> 8))
         return false;
-    // Another interface's, or sent from this address: not for the node.
+    // Another interface's, or the node's after it gave up: not for it.
     if (index != node.index || node.state == node_given_up)
         return true;
     const int64_t now_ns = monotonic_ns();

@@ -18,10 +18,12 @@ extern uint64_t RequestName;
 // each one unanswered, up to an hour.
 extern int RequestInterval;
 
-// The NAME claimed when none is configured: high enough to lose any contest
-// to a real ECU, not arbitrary-address capable, and the low 21 bits (the
-// identity number) taken from the machine's identity, so that two devices
-// never share it.
+// The NAME claimed when none is configured: high, so that it loses a
+// contest to any ECU of a fixed address (not to an arbitrary-address
+// capable one, whose top bit is set; pgnclock yields to any claim anyway);
+// not arbitrary-address capable itself; and the low 21 bits (the identity
+// number) taken from the machine's identity, so that two devices never
+// share it.
 constexpr uint64_t default_name_fields = 0x7FFEFFFFFFE00000;
 uint64_t default_request_name(const char *machine_id);
 
