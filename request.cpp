@@ -157,7 +157,7 @@ bool open_node_socket()
 }
 
 // Sends one frame of the node's; a failure is said once until a send
-// succeeds. A link that went down loses the claim.
+// succeeds.
 bool send_to(uint32_t pgn, uint8_t destination, const uint8_t *data, size_t length)
 {
     sockaddr_can to{};
@@ -171,10 +171,8 @@ bool send_to(uint32_t pgn, uint8_t destination, const uint8_t *data, size_t leng
         node.send_failure_said = false;
         return true;
     }
-    if (errno == ENETDOWN || errno == ENODEV) {
-        request_link_down();
-        return false;
-    }
+    // A link that goes down is known by the raw socket's error and the
+    // link table, before any send is tried on it.
     if (!node.send_failure_said)
         warn("cannot send J1939 PGN 0x%04X on %s", static_cast<unsigned>(pgn),
              TimeInterface.c_str());
@@ -267,16 +265,14 @@ void unanswered(const char *why);
 
 void send_request(int64_t now_ns)
 {
-    uint8_t asked_for[3];
+    uint8_t asked_for[3] = {};
     little_endian(asked_for, TimePGN, 3);
     const uint8_t destination = TimeSource >= 0 ? static_cast<uint8_t>(TimeSource) : global_address;
     node.asked = true;
     node.asked_ns = now_ns;
     node.awaiting_answer = true;
     if (!send_to(pgn_request, destination, asked_for, sizeof asked_for)) {
-        // Unless the link went down, which claims again first.
-        if (node.awaiting_answer)
-            unanswered("it could not be sent");
+        unanswered("it could not be sent");
         return;
     }
     char status[128];
