@@ -744,16 +744,23 @@ void set_receive_timeout(int sock, int64_t ms)
 // was, so their stamps no longer tell how long they waited: one that seems
 // fresh would step the clock by the same amount again. The kernel says once,
 // and here, that the interface went away meanwhile.
-bool drop_queued_frames(int sock)
+bool drop_queued_frames(int sock, bool (*heard)(const can_frame &, int))
 {
     can_frame frame;
+    sockaddr_can sender{};
     iovec buffer{&frame, sizeof frame};
     msghdr message{};
     message.msg_iov = &buffer;
     message.msg_iovlen = 1;
     for (;;) {
         errno = 0;
-        if (recvmsg(sock, &message, MSG_DONTWAIT) > 0 || errno == EINTR)
+        message.msg_name = &sender;
+        message.msg_namelen = sizeof sender;
+        if (recvmsg(sock, &message, MSG_DONTWAIT) > 0) {
+            heard(frame, sender.can_ifindex);
+            continue;
+        }
+        if (errno == EINTR)
             continue;
         return errno != ENODEV;
     }

@@ -78,8 +78,9 @@ int reopen_when_back(int sock, const can_filter &filter, int &bound);
 // How long a receive may wait, in ms (0: for ever, in days); said once if
 // refused.
 void set_receive_timeout(int sock, int64_t ms);
-// Drops whatever waits in the socket's queue; false when the interface went
-// away meanwhile.
-bool drop_queued_frames(int sock);
+// Drops whatever waits in the socket's queue but for the frames that heard
+// takes (given with the index of their interface); false when the interface
+// went away meanwhile.
+bool drop_queued_frames(int sock, bool (*heard)(const can_frame &, int));
 // The kernel's arrival stamp of a received frame, if it gave one.
 bool arrival_time(msghdr &message, timespec &arrival);

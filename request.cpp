@@ -36,6 +36,9 @@ constexpr int64_t ms_ns = 1000000;
 constexpr int64_t check_ns = 1250 * ms_ns;
 constexpr int64_t answer_ns = 1250 * ms_ns;
 constexpr int64_t claim_ns = 250 * ms_ns;
+// How long a claim's echo may take, and the margin past the kernel's 250 ms.
+constexpr int64_t echo_wait_ns = 1000 * ms_ns;
+constexpr int64_t margin_ns = 20 * ms_ns;
 constexpr int64_t longest_gap_ns = int64_t{3600} * 1000 * ms_ns;
 constexpr int replies_a_second = 4;
 
@@ -56,6 +59,12 @@ struct Node {
     // The raw socket whose filter passes the node's frames.
     int widened_sock = -1;
     int64_t deadline_ns = 0;  // of checking or claiming
+    int64_t check_ns = 0;     // when the check went out
+    // Claims sent whose echo is still to come: a claim of this NAME from
+    // this address beyond them is another node's.
+    unsigned claims_in_flight = 0;
+    // The link went down or away: listened to again once it is back.
+    bool relisten = false;
     bool asked = false;
     int64_t asked_ns = 0;
     bool awaiting_answer = false;
@@ -63,8 +72,12 @@ struct Node {
     // A check that could not be sent (the link down) is tried again then.
     int64_t retry_ns = 0;
     int64_t taken_ns = 0;  // the last frame taken, as last seen
-    int64_t replies_ns[replies_a_second] = {};
-    unsigned replies = 0;
+    // The last replies sent, claims and NACKs each on their own, so that
+    // a flood of requests for other PGNs starves no claim.
+    struct Ration {
+        int64_t sent_ns[replies_a_second] = {};
+        unsigned sent = 0;
+    } claim_replies, nack_replies;
     bool unanswered_said = false;
     bool send_failure_said = false;
 };
@@ -117,7 +130,6 @@ void close_node_socket()
 
 void give_up()
 {
-    close_node_socket();
     node.state = node_given_up;
     node.awaiting_answer = false;
 }
@@ -150,6 +162,7 @@ bool open_node_socket()
     if (setsockopt(node.sock, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) < 0 ||
         setsockopt(node.sock, SOL_CAN_J1939, SO_J1939_FILTER, &nothing, sizeof nothing) < 0) {
         warn("cannot ask for the time: setsockopt on the J1939 socket");
+        close_node_socket();
         give_up();
         return false;
     }
@@ -184,22 +197,25 @@ bool send_claim()
 {
     uint8_t name[8];
     little_endian(name, RequestName, 8);
-    return send_to(pgn_address_claimed, global_address, name, sizeof name);
+    const bool sent = send_to(pgn_address_claimed, global_address, name, sizeof name);
+    node.claims_in_flight += sent;
+    return sent;
 }
 
 // Replies are rationed, so that a flood of requests gets no flood back.
-bool may_reply(int64_t now_ns)
+bool may_reply(Node::Ration &ration, int64_t now_ns)
 {
-    int64_t &oldest = node.replies_ns[node.replies % replies_a_second];
-    if (node.replies >= replies_a_second && now_ns - oldest < 1000 * ms_ns)
+    int64_t &oldest = ration.sent_ns[ration.sent % replies_a_second];
+    if (ration.sent >= replies_a_second && now_ns - oldest < 1000 * ms_ns)
         return false;
     oldest = now_ns;
-    ++node.replies;
+    ++ration.sent;
     return true;
 }
 
 // The raw socket hears the node's frames once asking starts: requests to it
-// or to all, claims of its address, and acknowledgements.
+// or to all, every claim (its address's, and its NAME's from anywhere), and
+// acknowledgements.
 void widen_filter(int sock)
 {
     if (node.widened_sock == sock)
@@ -211,11 +227,12 @@ void widen_filter(int sock)
         time_frame_filter(),
         {CAN_EFF_FLAG | pgn_request << 8 | uint32_t{own_address()} << 8, ps_mask},
         {CAN_EFF_FLAG | pgn_request << 8 | uint32_t{global_address} << 8, ps_mask},
-        {CAN_EFF_FLAG | pgn_address_claimed << 8 | own_address(), pf_mask | 0xFF},
+        {CAN_EFF_FLAG | pgn_address_claimed << 8, pf_mask},
         {CAN_EFF_FLAG | pgn_acknowledgement << 8, pf_mask},
     };
     if (setsockopt(sock, SOL_CAN_RAW, CAN_RAW_FILTER, filters, sizeof filters) < 0) {
         warn("cannot ask for the time: setsockopt(CAN_RAW_FILTER)");
+        close_node_socket();
         give_up();
         return;
     }
@@ -244,21 +261,34 @@ void start_check(int sock, int64_t now_ns)
     if (!bind_as(0, j1939_null_address) ||
         !send_to(pgn_request, global_address, asked_for, sizeof asked_for)) {
         node.retry_ns = now_ns + node.gap_ns;
+        if (FrameTimeout > 0)
+            report_receive_timeout();
         return;
     }
     node.state = node_checking;
+    node.check_ns = now_ns;
     node.deadline_ns = now_ns + check_ns;
 }
 
+// After the check: a frame taken meanwhile says the bus broadcasts the time
+// after all, and nothing is claimed. The claim stands 250 ms after the
+// kernel hears its echo; the echo on the raw socket moves the deadline
+// there, which is only a fallback.
 void claim(int64_t now_ns)
 {
+    if (node.taken_ns > node.check_ns) {
+        node.state = node_unclaimed;
+        return;
+    }
     if (!bind_as(RequestName, own_address()) || !send_claim()) {
         node.state = node_unclaimed;
         node.retry_ns = now_ns + node.gap_ns;
+        if (FrameTimeout > 0)
+            report_receive_timeout();
         return;
     }
     node.state = node_claiming;
-    node.deadline_ns = now_ns + claim_ns;
+    node.deadline_ns = now_ns + claim_ns + echo_wait_ns;
 }
 
 void unanswered(const char *why);
@@ -300,28 +330,37 @@ void unanswered(const char *why)
         report_receive_timeout();
 }
 
-// Another node claims the address with another NAME.
-void claimed_by_other(uint64_t name)
+// Another node claims the address with another NAME, or this NAME from
+// elsewhere (a device cloned with the same identity, or a forger).
+void claimed_by_other(uint64_t name, uint8_t address)
 {
-    if (node.state == node_checking) {
-        warnx("address 0x%02X on %s is held by another node (NAME 0x%016" PRIX64
-              "): not asking for the time", own_address(), TimeInterface.c_str(), name);
-        char status[128];
+    char status[128];
+    if (node.state == node_checking || node.state == node_unclaimed) {
+        if (name == RequestName)
+            warnx("another node claims this device's NAME 0x%016" PRIX64 " (as 0x%02X) on %s: "
+                  "not asking for the time", name, address, TimeInterface.c_str());
+        else
+            warnx("address 0x%02X on %s is held by another node (NAME 0x%016" PRIX64
+                  "): not asking for the time", own_address(), TimeInterface.c_str(), name);
         snprintf(status, sizeof status, "Not asking: address 0x%02X on %s is held by another node",
                  own_address(), TimeInterface.c_str());
         report_node_status(status);
+        close_node_socket();
         give_up();
         return;
     }
-    if (node.state != node_claiming && node.state != node_holding)
-        return;
-    // Yielded from the null address, as a node that cannot claim one.
+    // Yielded from the null address, as a node that cannot claim one. The
+    // socket is kept: closing it waits for that frame to go out.
     if (bind_as(RequestName, j1939_null_address))
         send_claim();
-    warnx("another node (NAME 0x%016" PRIX64 ") claimed address 0x%02X on %s: cannot claim "
-          "it, not asking for the time until restarted", name, own_address(),
-          TimeInterface.c_str());
-    char status[128];
+    if (name == RequestName)
+        warnx("another node claims this device's NAME 0x%016" PRIX64 " (as 0x%02X) on %s: "
+              "cannot claim address 0x%02X, not asking for the time until restarted", name,
+              address, TimeInterface.c_str(), own_address());
+    else
+        warnx("another node (NAME 0x%016" PRIX64 ") claimed address 0x%02X on %s: cannot claim "
+              "it, not asking for the time until restarted", name, own_address(),
+              TimeInterface.c_str());
     snprintf(status, sizeof status, "Not asking: cannot claim address 0x%02X on %s",
              own_address(), TimeInterface.c_str());
     report_node_status(status);
@@ -334,13 +373,13 @@ void heard_request(const can_frame &frame, uint8_t destination, int64_t now_ns)
         return;
     const uint32_t asked_for = static_cast<uint32_t>(read_little_endian(frame.data, 3));
     if (asked_for == pgn_address_claimed) {
-        if (may_reply(now_ns))
+        if (may_reply(node.claim_replies, now_ns))
             send_claim();
         return;
     }
     // Only a request to this node is refused; a global one has others to
     // answer it.
-    if (destination != own_address() || !may_reply(now_ns))
+    if (destination != own_address() || !may_reply(node.nack_replies, now_ns))
         return;
     uint8_t nack[8] = {0x01, 0xFF, 0xFF, 0xFF, static_cast<uint8_t>(frame.can_id & 0xFF)};
     little_endian(nack + 5, asked_for, 3);
@@ -389,6 +428,8 @@ void request_link_down()
     node.state = node_unclaimed;
     node.awaiting_answer = false;
     node.widened_sock = -1;
+    node.claims_in_flight = 0;
+    node.relisten = true;
 }
 
 int64_t request_wait_ms(int sock, int index, int64_t silence_ms)
@@ -424,10 +465,17 @@ int64_t request_wait_ms(int sock, int index, int64_t silence_ms)
         // A link that the table knows is down is waited for: its return
         // wakes the loop. The silence is said meanwhile, since no request
         // can go unanswered.
-        if (now_ns >= next_check_ns && link_is_down(index) && FrameTimeout > 0)
-            report_receive_timeout();
-        else if (now_ns >= next_check_ns)
+        if (link_is_down(index)) {
+            node.relisten = true;
+            if (now_ns >= next_check_ns && FrameTimeout > 0)
+                report_receive_timeout();
+        } else if (node.relisten) {
+            // Back: the bus is listened to first, as at the start.
+            node.relisten = false;
+            node.retry_ns = now_ns + listen_ns();
+        } else if (now_ns >= next_check_ns) {
             start_check(sock, now_ns);
+        }
         break;
     case node_checking:
         if (now_ns >= node.deadline_ns)
@@ -451,7 +499,9 @@ int64_t request_wait_ms(int sock, int index, int64_t silence_ms)
         narrow_filter();
         return silence_ms;
     }
-    int64_t due_ns = node.state == node_unclaimed ? next_check_ns : next_request_ns;
+    int64_t due_ns = next_request_ns;
+    if (node.state == node_unclaimed && node.retry_ns > due_ns)
+        due_ns = node.retry_ns;
     if (due_ns <= now_ns)
         due_ns = now_ns + 1000 * ms_ns;
     if (node.state == node_checking || node.state == node_claiming)
@@ -478,13 +528,19 @@ bool request_heard(const can_frame &frame, int index)
     if (index != node.index || node.state == node_given_up)
         return true;
     const int64_t now_ns = monotonic_ns();
-    if (format == pgn_address_claimed >> 8) {
-        if (frame.can_dlc == 8 && id.source_address == own_address()) {
-            const uint64_t name = read_little_endian(frame.data, 8);
-            if (name != RequestName)
-                claimed_by_other(name);
+    if (format == pgn_address_claimed >> 8 && frame.can_dlc == 8) {
+        const uint64_t name = read_little_endian(frame.data, 8);
+        const uint8_t from = id.source_address;
+        // Each claim sent comes back once; the kernel starts the claim's
+        // 250 ms when it hears that echo.
+        if (name == RequestName && from == own_address() && node.claims_in_flight > 0) {
+            --node.claims_in_flight;
+            if (node.state == node_claiming)
+                node.deadline_ns = now_ns + claim_ns + margin_ns;
+        } else if (name == RequestName || from == own_address()) {
+            claimed_by_other(name, from);
         }
-    } else if (id.source_address != own_address()) {
+    } else if (format != pgn_address_claimed >> 8 && id.source_address != own_address()) {
         if (format == pgn_request >> 8)
             heard_request(frame, id.pgn & 0xFF, now_ns);
         else

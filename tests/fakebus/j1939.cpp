@@ -239,10 +239,20 @@ void j1939_heard(const can_frame &frame, int index, bool looped)
     const uint8_t destination = (pgn & 0xFF00) < 0xF000 ? pgn & 0xFF : J1939_NO_ADDR;
     if ((pgn & 0xFF00) < 0xF000)
         pgn &= 0x3FF00;
-    // A lower NAME wins the address from the kernel's claim.
-    if (pgn == pgn_address_claimed && frame.can_dlc == 8 && j1939.claim_stands &&
-        source == j1939.claimed_addr && name_in(frame.data) < j1939.claimed_name)
-        j1939.claim_stands = false;
+    // A lower NAME wins the address from the kernel's claim; the claimed
+    // NAME claimed again from elsewhere (not the claim's own echo) moves
+    // there, or from the null address gives it up.
+    if (pgn == pgn_address_claimed && frame.can_dlc == 8 && j1939.claim_stands && !looped) {
+        const uint64_t name = name_in(frame.data);
+        if (source == j1939.claimed_addr && name < j1939.claimed_name) {
+            j1939.claim_stands = false;
+        } else if (name == j1939.claimed_name && source == J1939_IDLE_ADDR) {
+            j1939.claim_stands = false;
+        } else if (name == j1939.claimed_name && source != j1939.claimed_addr) {
+            j1939.claimed_addr = source;
+            j1939.claim_stands_ns = ns(clocks.monotonic) + 250000000;
+        }
+    }
     // What a reader would find queued: the socket never hears its own.
     const bool addressed = destination == J1939_NO_ADDR ? j1939.broadcast
                                                         : destination == j1939.addr;
