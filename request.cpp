@@ -466,7 +466,6 @@ int64_t request_wait_ms(int sock, int index, int64_t silence_ms)
         // wakes the loop. The silence is said meanwhile, since no request
         // can go unanswered.
         if (link_is_down(index)) {
-            node.relisten = true;
             if (now_ns >= next_check_ns && FrameTimeout > 0)
                 report_receive_timeout();
         } else if (node.relisten) {
