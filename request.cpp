@@ -63,8 +63,10 @@ struct Node {
     // Claims sent whose echo is still to come: a claim of this NAME from
     // this address beyond them is another node's.
     unsigned claims_in_flight = 0;
-    // The link went down or away: listened to again once it is back.
+    // The link went down or away: listened to again once it is back,
+    // unless a frame is taken after the last one before it went.
     bool relisten = false;
+    int64_t taken_before_down_ns = 0;
     bool asked = false;
     int64_t asked_ns = 0;
     bool awaiting_answer = false;
@@ -430,6 +432,7 @@ void request_link_down()
     node.widened_sock = -1;
     node.claims_in_flight = 0;
     node.relisten = true;
+    node.taken_before_down_ns = ns_of(report_taken_at());
 }
 
 int64_t request_wait_ms(int sock, int index, int64_t silence_ms)
@@ -455,6 +458,9 @@ int64_t request_wait_ms(int sock, int index, int64_t silence_ms)
             node.gap_ns = int64_t{RequestInterval} * 1000 * ms_ns;
         }
     }
+    // A frame taken since the link went down: it was listened to.
+    if (node.taken_ns > node.taken_before_down_ns)
+        node.relisten = false;
     const int64_t silent_from = node.taken_ns + listen_ns();
     const int64_t next_request_ns =
         node.asked && node.asked_ns + node.gap_ns > silent_from ? node.asked_ns + node.gap_ns
