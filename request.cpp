@@ -136,16 +136,24 @@ void give_up()
     node.awaiting_answer = false;
 }
 
+// An address on the node's interface. Every field is set: 0 is a valid
+// NAME, address and PGN alike.
+sockaddr_can j1939_address(uint64_t name, uint8_t addr, uint32_t pgn)
+{
+    sockaddr_can address{};
+    address.can_family = AF_CAN;
+    address.can_ifindex = node.index;
+    address.can_addr.j1939.name = name;
+    address.can_addr.j1939.addr = addr;
+    address.can_addr.j1939.pgn = pgn;
+    return address;
+}
+
 // Binds the node's socket as addr, under name (0: none, as a node without
 // an address asks who holds one).
 bool bind_as(uint64_t name, uint8_t addr)
 {
-    sockaddr_can local{};
-    local.can_family = AF_CAN;
-    local.can_ifindex = node.index;
-    local.can_addr.j1939.name = name;
-    local.can_addr.j1939.addr = addr;
-    local.can_addr.j1939.pgn = J1939_NO_PGN;
+    const sockaddr_can local = j1939_address(name, addr, J1939_NO_PGN);
     return bind(node.sock, reinterpret_cast<const sockaddr *>(&local), sizeof local) == 0;
 }
 
@@ -175,12 +183,7 @@ bool open_node_socket()
 // succeeds.
 bool send_to(uint32_t pgn, uint8_t destination, const uint8_t *data, size_t length)
 {
-    sockaddr_can to{};
-    to.can_family = AF_CAN;
-    to.can_ifindex = node.index;
-    to.can_addr.j1939.name = J1939_NO_NAME;
-    to.can_addr.j1939.addr = destination;
-    to.can_addr.j1939.pgn = pgn;
+    const sockaddr_can to = j1939_address(J1939_NO_NAME, destination, pgn);
     if (sendto(node.sock, data, length, MSG_DONTWAIT, reinterpret_cast<const sockaddr *>(&to),
                sizeof to) == static_cast<ssize_t>(length)) {
         node.send_failure_said = false;
