@@ -272,6 +272,10 @@ struct J1939Socket {
     int64_t claim_stands_ns = 0;
     std::vector<SentFrame> sent;
     unsigned unread = 0;
+    // "no-ack": nothing on the bus acknowledges a frame, so what is sent
+    // waits in the controller, echoes to come.
+    bool unacknowledged = false;
+    std::vector<std::string> waiting;
 };
 extern J1939Socket j1939;
 
@@ -290,6 +294,9 @@ void j1939_heard(const can_frame &frame, int index, bool looped);
 // there is told, and so are the link watchers.
 void set_link_down(Interface &link, bool down);
 void j1939_reset();
+// "ack": the waiting frames go out and echo, in order; flushed ("bus-off"):
+// the controller restarts and drops them.
+void set_acknowledged(bool acknowledged, bool flushed);
 
 // chrony.cpp
 

@@ -184,20 +184,7 @@ ssize_t send_j1939(const void *data, size_t length, int flags, const sockaddr *t
         if (length != 8 || j1939.name == 0 || name_in(bytes) != j1939.name ||
             source == J1939_NO_ADDR || destination != J1939_NO_ADDR)
             return refuse_send(pgn, EPROTO);
-        // A claim repeated for an address already won keeps it; any other
-        // stands 250 ms after it. One from the null address gives it up.
-        const bool won = j1939.claim_stands && j1939.claimed_name == j1939.name &&
-                         j1939.claimed_addr == source &&
-                         ns(clocks.monotonic) >= j1939.claim_stands_ns;
-        if (source == J1939_IDLE_ADDR) {
-            if (j1939.claimed_name == j1939.name)
-                j1939.claim_stands = false;
-        } else if (!won) {
-            j1939.claim_stands = true;
-            j1939.claimed_name = j1939.name;
-            j1939.claimed_addr = source;
-            j1939.claim_stands_ns = ns(clocks.monotonic) + 250000000;
-        }
+        // The kernel takes the claim when its echo comes back.
     } else if (j1939.name != 0 && request_for_claims) {
         source = J1939_IDLE_ADDR;
     } else if (j1939.name != 0) {
@@ -223,10 +210,24 @@ ssize_t send_j1939(const void *data, size_t length, int flags, const sockaddr *t
         fprintf(stderr, "fakebus: sent %s on %s at %lld.%03lld s\n", text, link->name.c_str(),
                 static_cast<long long>(since_ms / 1000), static_cast<long long>(since_ms % 1000));
     // Looped back: the next frame the raw socket sees, marked as this
-    // device's.
-    script.lines.insert(script.lines.begin() + static_cast<ptrdiff_t>(script.next_line),
-                        "frame " + std::string(text) + " " + link->name + " looped");
+    // device's; or, while nothing acknowledges it, once something does.
+    const std::string echo = "queued " + std::string(text) + " " + link->name + " looped";
+    if (j1939.unacknowledged)
+        j1939.waiting.push_back(echo);
+    else
+        script.lines.insert(script.lines.begin() + static_cast<ptrdiff_t>(script.next_line), echo);
     return static_cast<ssize_t>(length);
+}
+
+void set_acknowledged(bool acknowledged, bool flushed)
+{
+    j1939.unacknowledged = !acknowledged;
+    if (!acknowledged)
+        return;
+    if (!flushed)
+        script.lines.insert(script.lines.begin() + static_cast<ptrdiff_t>(script.next_line),
+                            j1939.waiting.begin(), j1939.waiting.end());
+    j1939.waiting.clear();
 }
 
 void j1939_heard(const can_frame &frame, int index, bool looped)
@@ -239,6 +240,24 @@ void j1939_heard(const can_frame &frame, int index, bool looped)
     const uint8_t destination = (pgn & 0xFF00) < 0xF000 ? pgn & 0xFF : J1939_NO_ADDR;
     if ((pgn & 0xFF00) < 0xF000)
         pgn &= 0x3FF00;
+    // The echo of the socket's own claim: one repeated for an address
+    // already won keeps it; any other stands 250 ms after it. One from the
+    // null address gives it up.
+    if (pgn == pgn_address_claimed && frame.can_dlc == 8 && looped) {
+        const uint64_t name = name_in(frame.data);
+        const bool won = j1939.claim_stands && j1939.claimed_name == name &&
+                         j1939.claimed_addr == source &&
+                         ns(clocks.monotonic) >= j1939.claim_stands_ns;
+        if (source == J1939_IDLE_ADDR) {
+            if (j1939.claimed_name == name)
+                j1939.claim_stands = false;
+        } else if (!won) {
+            j1939.claim_stands = true;
+            j1939.claimed_name = name;
+            j1939.claimed_addr = source;
+            j1939.claim_stands_ns = ns(clocks.monotonic) + 250000000;
+        }
+    }
     // A lower NAME wins the address from the kernel's claim; the claimed
     // NAME claimed again from elsewhere (not the claim's own echo) moves
     // there, or from the null address gives it up.

@@ -42,6 +42,11 @@
 //                            bound to it fails its next receive with
 //                            ENETDOWN, once, and sends fail so too) | up
 //                            again; either is told to link watchers
+//   no-ack | ack | bus-off   nothing on the bus acknowledges a frame: what
+//                            the J1939 socket sends waits in the controller,
+//                            its echo (and the kernel's take of a claim) to
+//                            come | the waiting frames go out, in order |
+//                            the controller restarts and drops them
 //   repeat N LINE            LINE, N times
 //   race SECONDS[.FRACTION]  another process steps the clock by this much
 //                            right after the daemon's next step of it
@@ -138,7 +143,7 @@
 // monotonic clock, from the start) whatever the trace, and comes
 // back to the raw socket as the next frame, "looped"; the kernel's checks
 // apply (SO_BROADCAST to send to all, a claim's NAME, an address used 250
-// ms after its claim and lost to a lower NAME's). Frames that the J1939
+// ms after its claim's echo and lost to a lower NAME's). Frames that the J1939
 // socket would have queued for a reader are counted on a last line.
 #include "fakebus-internal.h"
 
@@ -349,6 +354,8 @@ bool run_command(const std::string &command, std::istringstream &words)
         if (!link || !link->present)
             die("no such interface: " + name);
         set_link_down(*link, command == "down");
+    } else if (command == "no-ack" || command == "ack" || command == "bus-off") {
+        set_acknowledged(command != "no-ack", command == "bus-off");
     } else if (command == "tap-loses") {
         tap.loses_next = true;
     } else if (command == "unplug" || command == "plug") {
@@ -442,6 +449,7 @@ ssize_t play_next_receive(void *buffer, size_t length, timespec &arrival, bool n
         if (nonblocking) {
             const std::string &line = script.lines[script.next_line];
             if (line.compare(0, 7, "unplug ") == 0 || line.compare(0, 5, "plug ") == 0 ||
+                line.compare(0, 5, "down ") == 0 || line.compare(0, 3, "up ") == 0 ||
                 line.compare(0, 7, "rename ") == 0 || line.compare(0, 8, "altname ") == 0) {
                 std::istringstream words(script.lines[script.next_line++]);
                 std::string command;
