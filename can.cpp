@@ -744,7 +744,7 @@ void set_receive_timeout(int sock, int64_t ms)
 // was, so their stamps no longer tell how long they waited: one that seems
 // fresh would step the clock by the same amount again. The kernel says once,
 // and here, that the interface went away meanwhile.
-bool drop_queued_frames(int sock, bool (*heard)(const can_frame &, int))
+bool drop_queued_frames(int sock, bool (*heard)(const can_frame &, int), void (*went_down)())
 {
     can_frame frame;
     sockaddr_can sender{};
@@ -762,6 +762,11 @@ bool drop_queued_frames(int sock, bool (*heard)(const can_frame &, int))
         }
         if (errno == EINTR)
             continue;
+        // Said once, as to the loop's receive: not lost here.
+        if (errno == ENETDOWN) {
+            went_down();
+            continue;
+        }
         return errno != ENODEV;
     }
 }

@@ -173,7 +173,8 @@ int main(int argc, char *argv[])
         // microsecond steps cancel out): whatever is queued waited on the
         // clock as it was. A step between frames is the clock's new standing
         // unless chrony takes the samples.
-        if (clock_take_stepped(ChronySocket.empty()) && !drop_queued_frames(l.sock, request_heard))
+        if (clock_take_stepped(ChronySocket.empty()) &&
+            !drop_queued_frames(l.sock, request_heard, request_link_down))
             reopen(l);
     }
 }

@@ -16,6 +16,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstring>
@@ -36,7 +37,9 @@ constexpr int64_t ms_ns = 1000000;
 constexpr int64_t check_ns = 1250 * ms_ns;
 constexpr int64_t answer_ns = 1250 * ms_ns;
 constexpr int64_t claim_ns = 250 * ms_ns;
-// How long a claim's echo may take, and the margin past the kernel's 250 ms.
+// How long the echo of a check or claim may take: without it, nothing on
+// the bus acknowledges the frame, which still waits to go out. And the
+// margin past the kernel's 250 ms.
 constexpr int64_t echo_wait_ns = 1000 * ms_ns;
 constexpr int64_t margin_ns = 20 * ms_ns;
 constexpr int64_t longest_gap_ns = int64_t{3600} * 1000 * ms_ns;
@@ -60,6 +63,9 @@ struct Node {
     int widened_sock = -1;
     int64_t deadline_ns = 0;  // of checking or claiming
     int64_t check_ns = 0;     // when the check went out
+    // The check's or the claim's echo came: the bus took it.
+    bool echoed = false;
+    bool unechoed_said = false;
     // Claims sent whose echo is still to come: a claim of this NAME from
     // this address beyond them is another node's.
     unsigned claims_in_flight = 0;
@@ -191,10 +197,12 @@ bool send_to(uint32_t pgn, uint8_t destination, const uint8_t *data, size_t leng
     }
     // A link that goes down is known by the raw socket's error and the
     // link table, before any send is tried on it.
+    const int error = errno;
     if (!node.send_failure_said)
         warn("cannot send J1939 PGN 0x%04X on %s", static_cast<unsigned>(pgn),
              TimeInterface.c_str());
     node.send_failure_said = true;
+    errno = error;
     return false;
 }
 
@@ -272,17 +280,57 @@ void start_check(int sock, int64_t now_ns)
     }
     node.state = node_checking;
     node.check_ns = now_ns;
-    node.deadline_ns = now_ns + check_ns;
+    node.echoed = false;
+    node.deadline_ns = now_ns + echo_wait_ns;
+}
+
+// When the next request may go: the silence over, and the gap since the
+// last one.
+int64_t next_request_at()
+{
+    const int64_t silent_from = node.taken_ns + listen_ns();
+    return node.asked ? std::max(node.asked_ns + node.gap_ns, silent_from) : silent_from;
+}
+
+int64_t longest_gap()
+{
+    const int64_t interval_ns = int64_t{RequestInterval} * 1000 * ms_ns;
+    return interval_ns > longest_gap_ns ? interval_ns : longest_gap_ns;
+}
+
+void double_gap()
+{
+    node.gap_ns = node.gap_ns * 2 < longest_gap() ? node.gap_ns * 2 : longest_gap();
+}
+
+// The check or the claim did not echo: nothing on the bus acknowledged it
+// (the other nodes are off, say), so it still waits in the controller and
+// would go out with whatever follows, back to back. Nothing more is sent
+// until the gap is over: then the check starts anew.
+void unechoed(int64_t now_ns)
+{
+    node.state = node_unclaimed;
+    double_gap();
+    node.retry_ns = now_ns + node.gap_ns;
+    if (!node.unechoed_said)
+        warnx("what this device sends on %s is not acknowledged (no echo of its %s): checking "
+              "the address again in %" PRId64 " s", TimeInterface.c_str(),
+              node.claims_in_flight > 0 ? "address claim" : "request for address claims",
+              node.gap_ns / 1000 / ms_ns);
+    node.unechoed_said = true;
+    if (FrameTimeout > 0)
+        report_receive_timeout();
 }
 
 // After the check: a frame taken meanwhile says the bus broadcasts the time
-// after all, and nothing is claimed. The claim stands 250 ms after the
-// kernel hears its echo; the echo on the raw socket moves the deadline
-// there, which is only a fallback.
+// after all, and nothing is claimed; the next check waits as a request
+// would. The claim stands 250 ms after the kernel hears its echo; the echo
+// on the raw socket moves the deadline there.
 void claim(int64_t now_ns)
 {
     if (node.taken_ns > node.check_ns) {
         node.state = node_unclaimed;
+        node.retry_ns = node.check_ns + node.gap_ns;
         return;
     }
     if (!bind_as(RequestName, own_address()) || !send_claim()) {
@@ -293,7 +341,8 @@ void claim(int64_t now_ns)
         return;
     }
     node.state = node_claiming;
-    node.deadline_ns = now_ns + claim_ns + echo_wait_ns;
+    node.echoed = false;
+    node.deadline_ns = now_ns + echo_wait_ns;
 }
 
 void unanswered(const char *why);
@@ -307,7 +356,12 @@ void send_request(int64_t now_ns)
     node.asked_ns = now_ns;
     node.awaiting_answer = true;
     if (!send_to(pgn_request, destination, asked_for, sizeof asked_for)) {
+        // The kernel no longer holds the claim (the link went down unseen,
+        // or the claim's frame was dropped): checked and claimed again.
+        const bool claim_lost = errno == EADDRNOTAVAIL || errno == ENETDOWN;
         unanswered("it could not be sent");
+        if (claim_lost)
+            node.state = node_unclaimed;
         return;
     }
     char status[128];
@@ -325,7 +379,7 @@ void send_request(int64_t now_ns)
 void unanswered(const char *why)
 {
     node.awaiting_answer = false;
-    node.gap_ns = node.gap_ns * 2 < longest_gap_ns ? node.gap_ns * 2 : longest_gap_ns;
+    double_gap();
     if (!node.unanswered_said)
         warnx("no answer to the request for time/date frames (PGN 0x%04X) on %s: %s; asking "
               "again in %" PRId64 " s", TimePGN, TimeInterface.c_str(), why,
@@ -372,19 +426,32 @@ void claimed_by_other(uint64_t name, uint8_t address)
     give_up();
 }
 
-void heard_request(const can_frame &frame, uint8_t destination, int64_t now_ns)
+void heard_request(const can_frame &frame, uint8_t source, uint8_t destination, int64_t now_ns)
 {
-    if (frame.can_dlc < 3 || node.state != node_holding)
+    if (frame.can_dlc < 3)
         return;
     const uint32_t asked_for = static_cast<uint32_t>(read_little_endian(frame.data, 3));
+    // The check's echo: the bus took it, and any claim sent before it has
+    // echoed by now or never will. The claims are collected from here.
+    if (node.state == node_checking && !node.echoed && source == j1939_null_address &&
+        destination == global_address && asked_for == pgn_address_claimed) {
+        node.echoed = true;
+        node.unechoed_said = false;
+        node.claims_in_flight = 0;
+        node.deadline_ns = now_ns + check_ns;
+        return;
+    }
+    // A claim is answered from the moment it is made.
     if (asked_for == pgn_address_claimed) {
-        if (may_reply(node.claim_replies, now_ns))
+        if ((node.state == node_claiming || node.state == node_holding) &&
+            may_reply(node.claim_replies, now_ns))
             send_claim();
         return;
     }
     // Only a request to this node is refused; a global one has others to
     // answer it.
-    if (destination != own_address() || !may_reply(node.nack_replies, now_ns))
+    if (node.state != node_holding || destination != own_address() ||
+        !may_reply(node.nack_replies, now_ns))
         return;
     uint8_t nack[8] = {0x01, 0xFF, 0xFF, 0xFF, static_cast<uint8_t>(frame.can_id & 0xFF)};
     little_endian(nack + 5, asked_for, 3);
@@ -455,20 +522,16 @@ int64_t request_wait_ms(int sock, int index, int64_t silence_ms)
     const int64_t taken_ns = ns_of(report_taken_at());
     if (taken_ns != node.taken_ns) {
         node.taken_ns = taken_ns;
-        if (node.asked && taken_ns >= node.asked_ns) {
+        node.unanswered_said = false;
+        node.gap_ns = int64_t{RequestInterval} * 1000 * ms_ns;
+        if (node.asked && taken_ns >= node.asked_ns)
             node.awaiting_answer = false;
-            node.unanswered_said = false;
-            node.gap_ns = int64_t{RequestInterval} * 1000 * ms_ns;
-        }
     }
     // A frame taken since the link went down: it was listened to.
     if (node.taken_ns > node.taken_before_down_ns)
         node.relisten = false;
     const int64_t silent_from = node.taken_ns + listen_ns();
-    const int64_t next_request_ns =
-        node.asked && node.asked_ns + node.gap_ns > silent_from ? node.asked_ns + node.gap_ns
-                                                                 : silent_from;
-    const int64_t next_check_ns = next_request_ns > node.retry_ns ? next_request_ns : node.retry_ns;
+    const int64_t next_check_ns = std::max(next_request_at(), node.retry_ns);
     switch (node.state) {
     case node_unclaimed:
         // A link that the table knows is down is waited for: its return
@@ -483,15 +546,26 @@ int64_t request_wait_ms(int sock, int index, int64_t silence_ms)
             node.retry_ns = now_ns + listen_ns();
         } else if (now_ns >= next_check_ns) {
             start_check(sock, now_ns);
+        } else if (now_ns >= silent_from && FrameTimeout > 0) {
+            // Silent, with the check held back: nothing asked can end it.
+            report_receive_timeout();
         }
         break;
     case node_checking:
-        if (now_ns >= node.deadline_ns)
-            claim(now_ns);
+        if (now_ns >= node.deadline_ns) {
+            if (node.echoed)
+                claim(now_ns);
+            else
+                unechoed(now_ns);
+        }
         break;
     case node_claiming:
-        if (now_ns >= node.deadline_ns)
-            node.state = node_holding;
+        if (now_ns >= node.deadline_ns) {
+            if (node.echoed)
+                node.state = node_holding;
+            else
+                unechoed(now_ns);
+        }
         break;
     default:
         break;
@@ -500,14 +574,14 @@ int64_t request_wait_ms(int sock, int index, int64_t silence_ms)
         widen_filter(sock);
         if (node.awaiting_answer && now_ns >= node.asked_ns + answer_ns)
             unanswered("none within 1.25 s");
-        else if (!node.awaiting_answer && now_ns >= next_request_ns)
+        else if (!node.awaiting_answer && now_ns >= next_request_at())
             send_request(now_ns);
     }
     if (node.state == node_given_up) {
         narrow_filter();
         return silence_ms;
     }
-    int64_t due_ns = next_request_ns;
+    int64_t due_ns = next_request_at();
     if (node.state == node_unclaimed && node.retry_ns > due_ns)
         due_ns = node.retry_ns;
     if (due_ns <= now_ns)
@@ -543,14 +617,17 @@ bool request_heard(const can_frame &frame, int index)
         // 250 ms when it hears that echo.
         if (name == RequestName && from == own_address() && node.claims_in_flight > 0) {
             --node.claims_in_flight;
-            if (node.state == node_claiming)
+            if (node.state == node_claiming) {
+                node.echoed = true;
+                node.unechoed_said = false;
                 node.deadline_ns = now_ns + claim_ns + margin_ns;
+            }
         } else if (name == RequestName || from == own_address()) {
             claimed_by_other(name, from);
         }
     } else if (format != pgn_address_claimed >> 8 && id.source_address != own_address()) {
         if (format == pgn_request >> 8)
-            heard_request(frame, id.pgn & 0xFF, now_ns);
+            heard_request(frame, id.source_address, id.pgn & 0xFF, now_ns);
         else
             heard_acknowledgement(frame, id.source_address);
     }

@@ -84,10 +84,15 @@ int open_j1939_socket()
     const bool refused = j1939.refused;
     const std::vector<SentFrame> sent = std::move(j1939.sent);
     const unsigned unread = j1939.unread;
+    // The controller's state outlives a socket.
+    const bool unacknowledged = j1939.unacknowledged;
+    std::vector<std::string> waiting = std::move(j1939.waiting);
     j1939 = J1939Socket{};
     j1939.refused = refused;
     j1939.sent = sent;
     j1939.unread = unread;
+    j1939.unacknowledged = unacknowledged;
+    j1939.waiting = std::move(waiting);
     j1939.fd = open("/dev/null", O_RDONLY);
     return j1939.fd;
 }

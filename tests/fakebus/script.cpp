@@ -433,7 +433,9 @@ bool interrupted(bool nonblocking)
 ssize_t play_next_receive(void *buffer, size_t length, timespec &arrival, bool nonblocking,
                           int &ifindex, bool &local)
 {
-    while (script.next_line < script.lines.size()) {
+    // A receive that does not wait finds the queue empty at the script's
+    // end; the script ends where the daemon would wait.
+    while (script.next_line < script.lines.size() || nonblocking) {
         if (can_socket.enodev_pending) {
             can_socket.enodev_pending = false;
             errno = ENODEV;
@@ -442,6 +444,10 @@ ssize_t play_next_receive(void *buffer, size_t length, timespec &arrival, bool n
         if (can_socket.enetdown_pending) {
             can_socket.enetdown_pending = false;
             errno = ENETDOWN;
+            return -1;
+        }
+        if (script.next_line == script.lines.size()) {
+            errno = EAGAIN;
             return -1;
         }
         // Only a queued frame is there already, held off or not; an
