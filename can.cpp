@@ -744,7 +744,8 @@ void set_receive_timeout(int sock, int64_t ms)
 // was, so their stamps no longer tell how long they waited: one that seems
 // fresh would step the clock by the same amount again. The kernel says once,
 // and here, that the interface went away meanwhile.
-bool drop_queued_frames(int sock, bool (*heard)(const can_frame &, int), void (*went_down)())
+bool drop_queued_frames(int sock, bool (*heard)(const can_frame &, int, bool),
+                        void (*went_down)())
 {
     can_frame frame;
     sockaddr_can sender{};
@@ -757,7 +758,7 @@ bool drop_queued_frames(int sock, bool (*heard)(const can_frame &, int), void (*
         message.msg_name = &sender;
         message.msg_namelen = sizeof sender;
         if (recvmsg(sock, &message, MSG_DONTWAIT) > 0) {
-            heard(frame, sender.can_ifindex);
+            heard(frame, sender.can_ifindex, message.msg_flags & MSG_DONTROUTE);
             continue;
         }
         if (errno == EINTR)

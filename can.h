@@ -79,8 +79,10 @@ int reopen_when_back(int sock, const can_filter &filter, int &bound);
 // refused.
 void set_receive_timeout(int sock, int64_t ms);
 // Drops whatever waits in the socket's queue but for the frames that heard
-// takes (given with the index of their interface), calling went_down when
-// the kernel says the interface went down; false when it went away.
-bool drop_queued_frames(int sock, bool (*heard)(const can_frame &, int), void (*went_down)());
+// takes (given with the index of their interface, and whether this device
+// sent them), calling went_down when the kernel says the interface went
+// down; false when it went away.
+bool drop_queued_frames(int sock, bool (*heard)(const can_frame &, int, bool),
+                        void (*went_down)());
 // The kernel's arrival stamp of a received frame, if it gave one.
 bool arrival_time(msghdr &message, timespec &arrival);

@@ -68,7 +68,8 @@ static void wait_no_longer_than_the_silence(Listening &l)
 // it, its stamp, then its time.
 static void handle_frame(const can_frame &frame, const msghdr &message, int index)
 {
-    if (request_heard(frame, index) || !from_time_source(frame.can_id))
+    if (request_heard(frame, index, message.msg_flags & MSG_DONTROUTE) ||
+        !from_time_source(frame.can_id))
         return;
     const j1939_addr_t id(frame.can_id);
     report_frame_heard(id.source_address, index);

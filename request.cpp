@@ -10,6 +10,7 @@
 #include "report.h"
 
 #include <err.h>
+#include <linux/can/error.h>
 #include <linux/can/j1939.h>
 #include <linux/can/raw.h>
 #include <net/if.h>
@@ -66,9 +67,10 @@ struct Node {
     // The check's or the claim's echo came: the bus took it.
     bool echoed = false;
     bool unechoed_said = false;
-    // Claims sent whose echo is still to come: a claim of this NAME from
-    // this address beyond them is another node's.
-    unsigned claims_in_flight = 0;
+    // When the oldest frame sent whose echo has not come was sent (0:
+    // none). While one waits in the controller, no check or request is
+    // added behind it, up to the longest gap, past which it was dropped.
+    int64_t unechoed_since_ns = 0;
     // The link went down or away: listened to again once it is back,
     // unless a frame is taken after the last one before it went.
     bool relisten = false;
@@ -193,6 +195,8 @@ bool send_to(uint32_t pgn, uint8_t destination, const uint8_t *data, size_t leng
     if (sendto(node.sock, data, length, MSG_DONTWAIT, reinterpret_cast<const sockaddr *>(&to),
                sizeof to) == static_cast<ssize_t>(length)) {
         node.send_failure_said = false;
+        if (node.unechoed_since_ns == 0)
+            node.unechoed_since_ns = monotonic_ns();
         return true;
     }
     // A link that goes down is known by the raw socket's error and the
@@ -210,9 +214,7 @@ bool send_claim()
 {
     uint8_t name[8];
     little_endian(name, RequestName, 8);
-    const bool sent = send_to(pgn_address_claimed, global_address, name, sizeof name);
-    node.claims_in_flight += sent;
-    return sent;
+    return send_to(pgn_address_claimed, global_address, name, sizeof name);
 }
 
 // Replies are rationed, so that a flood of requests gets no flood back.
@@ -240,10 +242,15 @@ void widen_filter(int sock)
         time_frame_filter(),
         {CAN_EFF_FLAG | pgn_request << 8 | uint32_t{own_address()} << 8, ps_mask},
         {CAN_EFF_FLAG | pgn_request << 8 | uint32_t{global_address} << 8, ps_mask},
+        // Its own requests, to one node too, so that their echoes come.
+        {CAN_EFF_FLAG | pgn_request << 8 | own_address(), pf_mask | 0xFF},
         {CAN_EFF_FLAG | pgn_address_claimed << 8, pf_mask},
         {CAN_EFF_FLAG | pgn_acknowledgement << 8, pf_mask},
     };
-    if (setsockopt(sock, SOL_CAN_RAW, CAN_RAW_FILTER, filters, sizeof filters) < 0) {
+    // And the controller's restart from bus-off, which drops what it held.
+    const can_err_mask_t restarts = CAN_ERR_BUSOFF | CAN_ERR_RESTARTED;
+    if (setsockopt(sock, SOL_CAN_RAW, CAN_RAW_FILTER, filters, sizeof filters) < 0 ||
+        setsockopt(sock, SOL_CAN_RAW, CAN_RAW_ERR_FILTER, &restarts, sizeof restarts) < 0) {
         warn("cannot ask for the time: setsockopt(CAN_RAW_FILTER)");
         close_node_socket();
         give_up();
@@ -257,9 +264,14 @@ void narrow_filter()
     if (node.widened_sock < 0)
         return;
     const can_filter filter = time_frame_filter();
+    const can_err_mask_t none = 0;
     setsockopt(node.widened_sock, SOL_CAN_RAW, CAN_RAW_FILTER, &filter, sizeof filter);
+    setsockopt(node.widened_sock, SOL_CAN_RAW, CAN_RAW_ERR_FILTER, &none, sizeof none);
     node.widened_sock = -1;
 }
+
+bool frame_waits(int64_t now_ns);
+void unechoed(int64_t now_ns, const char *what);
 
 void start_check(int sock, int64_t now_ns)
 {
@@ -268,6 +280,10 @@ void start_check(int sock, int64_t now_ns)
     widen_filter(sock);
     if (node.state == node_given_up)
         return;
+    if (frame_waits(now_ns)) {
+        unechoed(now_ns, "last frame");
+        return;
+    }
     const uint8_t asked_for[3] = {0x00, 0xEE, 0x00};
     // From the null address: the socket claims nothing yet. Tried again
     // after a gap when refused (a link down that the table did not show).
@@ -303,19 +319,28 @@ void double_gap()
     node.gap_ns = node.gap_ns * 2 < longest_gap() ? node.gap_ns * 2 : longest_gap();
 }
 
-// The check or the claim did not echo: nothing on the bus acknowledged it
-// (the other nodes are off, say), so it still waits in the controller and
-// would go out with whatever follows, back to back. Nothing more is sent
-// until the gap is over: then the check starts anew.
-void unechoed(int64_t now_ns)
+// A frame sent that has not echoed: nothing on the bus acknowledged it (the
+// other nodes are off, say), so it waits in the controller and goes out,
+// with whatever follows it, once a node does; a controller that restarts
+// from bus-off drops it. Past the longest gap it is taken as dropped.
+bool frame_waits(int64_t now_ns)
+{
+    if (node.unechoed_since_ns != 0 && now_ns - node.unechoed_since_ns >= longest_gap())
+        node.unechoed_since_ns = 0;
+    return node.unechoed_since_ns != 0;
+}
+
+// The check or the claim did not echo, or a frame still waits before the
+// check: nothing is claimed on it, and nothing more is sent until the gap
+// is over. A check that goes out late starts the check from there.
+void unechoed(int64_t now_ns, const char *what)
 {
     node.state = node_unclaimed;
     double_gap();
     node.retry_ns = now_ns + node.gap_ns;
     if (!node.unechoed_said)
         warnx("what this device sends on %s is not acknowledged (no echo of its %s): checking "
-              "the address again in %" PRId64 " s", TimeInterface.c_str(),
-              node.claims_in_flight > 0 ? "address claim" : "request for address claims",
+              "the address again in %" PRId64 " s", TimeInterface.c_str(), what,
               node.gap_ns / 1000 / ms_ns);
     node.unechoed_said = true;
     if (FrameTimeout > 0)
@@ -355,6 +380,10 @@ void send_request(int64_t now_ns)
     node.asked = true;
     node.asked_ns = now_ns;
     node.awaiting_answer = true;
+    if (frame_waits(now_ns)) {
+        unanswered("the last frame sent is not acknowledged yet");
+        return;
+    }
     if (!send_to(pgn_request, destination, asked_for, sizeof asked_for)) {
         // The kernel no longer holds the claim (the link went down unseen,
         // or the claim's frame was dropped): checked and claimed again.
@@ -426,21 +455,34 @@ void claimed_by_other(uint64_t name, uint8_t address)
     give_up();
 }
 
-void heard_request(const can_frame &frame, uint8_t source, uint8_t destination, int64_t now_ns)
+// One of the node's own frames back, marked as this device's: the bus took
+// it. The check's window and the claim's 250 ms count from here; a check
+// or claim that went out late, after the node gave up waiting for it,
+// counts from here too, since the other nodes have it now.
+void heard_own(const can_frame &frame, uint8_t source, int64_t now_ns)
+{
+    node.unechoed_since_ns = 0;
+    node.unechoed_said = false;
+    const uint8_t format = (frame.can_id >> 16) & 0xFF;
+    if (format == pgn_request >> 8 && source == j1939_null_address &&
+        (node.state == node_unclaimed || (node.state == node_checking && !node.echoed))) {
+        node.state = node_checking;
+        node.check_ns = now_ns;
+        node.echoed = true;
+        node.deadline_ns = now_ns + check_ns;
+    } else if (format == pgn_address_claimed >> 8 && source == own_address() &&
+               node.state != node_holding) {
+        node.state = node_claiming;
+        node.echoed = true;
+        node.deadline_ns = now_ns + claim_ns + margin_ns;
+    }
+}
+
+void heard_request(const can_frame &frame, uint8_t destination, int64_t now_ns)
 {
     if (frame.can_dlc < 3)
         return;
     const uint32_t asked_for = static_cast<uint32_t>(read_little_endian(frame.data, 3));
-    // The check's echo: the bus took it, and any claim sent before it has
-    // echoed by now or never will. The claims are collected from here.
-    if (node.state == node_checking && !node.echoed && source == j1939_null_address &&
-        destination == global_address && asked_for == pgn_address_claimed) {
-        node.echoed = true;
-        node.unechoed_said = false;
-        node.claims_in_flight = 0;
-        node.deadline_ns = now_ns + check_ns;
-        return;
-    }
     // A claim is answered from the moment it is made.
     if (asked_for == pgn_address_claimed) {
         if ((node.state == node_claiming || node.state == node_holding) &&
@@ -500,7 +542,7 @@ void request_link_down()
     node.state = node_unclaimed;
     node.awaiting_answer = false;
     node.widened_sock = -1;
-    node.claims_in_flight = 0;
+    node.unechoed_since_ns = 0;
     node.relisten = true;
     node.taken_before_down_ns = ns_of(report_taken_at());
 }
@@ -556,7 +598,7 @@ int64_t request_wait_ms(int sock, int index, int64_t silence_ms)
             if (node.echoed)
                 claim(now_ns);
             else
-                unechoed(now_ns);
+                unechoed(now_ns, "request for address claims");
         }
         break;
     case node_claiming:
@@ -564,7 +606,7 @@ int64_t request_wait_ms(int sock, int index, int64_t silence_ms)
             if (node.echoed)
                 node.state = node_holding;
             else
-                unechoed(now_ns);
+                unechoed(now_ns, "address claim");
         }
         break;
     default:
@@ -590,12 +632,21 @@ int64_t request_wait_ms(int sock, int index, int64_t silence_ms)
         due_ns = node.deadline_ns;
     else if (node.state == node_holding && node.awaiting_answer)
         due_ns = node.asked_ns + answer_ns;
-    const int64_t wait_ms = (due_ns - now_ns + ms_ns - 1) / ms_ns;
+    int64_t wait_ms = (due_ns - now_ns + ms_ns - 1) / ms_ns;
+    // Without a claim no request can end the silence: it is said on time.
+    if (node.state == node_unclaimed && silence_ms > 0 && silence_ms < wait_ms)
+        wait_ms = silence_ms;
     return wait_ms > 0 ? wait_ms : 1;
 }
 
-bool request_heard(const can_frame &frame, int index)
+bool request_heard(const can_frame &frame, int index, bool local)
 {
+    // The controller went bus-off or restarted: what waited in it is gone.
+    if ((frame.can_id & CAN_ERR_FLAG) && RequestAddress >= 0) {
+        if (index == node.index)
+            node.unechoed_since_ns = 0;
+        return true;
+    }
     const bool hearing = node.state != node_unclaimed || node.sock >= 0;
     if (RequestAddress < 0 || !hearing || !(frame.can_id & CAN_EFF_FLAG) ||
         (frame.can_id & CAN_RTR_FLAG))
@@ -610,26 +661,25 @@ bool request_heard(const can_frame &frame, int index)
     if (index != node.index || node.state == node_given_up)
         return true;
     const int64_t now_ns = monotonic_ns();
-    if (format == pgn_address_claimed >> 8 && frame.can_dlc == 8) {
-        const uint64_t name = read_little_endian(frame.data, 8);
-        const uint8_t from = id.source_address;
-        // Each claim sent comes back once; the kernel starts the claim's
-        // 250 ms when it hears that echo.
-        if (name == RequestName && from == own_address() && node.claims_in_flight > 0) {
-            --node.claims_in_flight;
-            if (node.state == node_claiming) {
-                node.echoed = true;
-                node.unechoed_said = false;
-                node.deadline_ns = now_ns + claim_ns + margin_ns;
-            }
-        } else if (name == RequestName || from == own_address()) {
+    const bool claim = format == pgn_address_claimed >> 8 && frame.can_dlc == 8;
+    const uint64_t name = claim ? read_little_endian(frame.data, 8) : 0;
+    const uint8_t from = id.source_address;
+    // Its own frames come back once each, marked as this device's (a claim
+    // only with its NAME: another program here may claim with another).
+    if (local && (claim ? name == RequestName
+                        : from == own_address() || from == j1939_null_address)) {
+        heard_own(frame, from, now_ns);
+    } else if (claim) {
+        // Its NAME from anywhere, or its address under another NAME, is
+        // another node's (a device cloned with the same identity, or a
+        // forger).
+        if (name == RequestName || from == own_address())
             claimed_by_other(name, from);
-        }
-    } else if (format != pgn_address_claimed >> 8 && id.source_address != own_address()) {
+    } else if (format != pgn_address_claimed >> 8 && from != own_address()) {
         if (format == pgn_request >> 8)
-            heard_request(frame, id.source_address, id.pgn & 0xFF, now_ns);
+            heard_request(frame, id.pgn & 0xFF, now_ns);
         else
-            heard_acknowledgement(frame, id.source_address);
+            heard_acknowledgement(frame, from);
     }
     return true;
 }

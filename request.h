@@ -37,9 +37,10 @@ void request_reset();
 // missed (which says the silence); the wait is then until the next of these.
 int64_t request_wait_ms(int sock, int index, int64_t silence_ms);
 // A frame of the node's (a request, an address claim, an acknowledgement)
-// received on the interface of index: dealt with, and true. False for any
-// other frame, which goes on to the time/date handler.
-bool request_heard(const can_frame &frame, int index);
+// received on the interface of index, local when this device sent it
+// (MSG_DONTROUTE): dealt with, and true. False for any other frame, which
+// goes on to the time/date handler.
+bool request_heard(const can_frame &frame, int index, bool local);
 // The interface went down or away: the kernel forgot the claim, so the
 // address is checked and claimed again before the next request.
 void request_link_down();

@@ -61,7 +61,7 @@ void hear_queued(int sock)
     message.msg_iov = &buffer;
     message.msg_iovlen = 1;
     while (recvmsg(sock, &message, MSG_DONTWAIT) > 0)
-        request_heard(frame, index_can0);
+        request_heard(frame, index_can0, message.msg_flags & MSG_DONTROUTE);
 }
 
 void pass_ms(int64_t ms)
@@ -142,19 +142,20 @@ TEST_P(RequestSchedule, NoRuleBrokenWhateverHappens)
             taken_ns.push_back(ns_of(report_taken_at()));
         } else if (kind < 55) {
             request_heard(frame_of(0x18E8FF00 | asked, {1, 0xFF, 0xFF, 0xFF, own, 0xE6, 0xFE, 0}),
-                          index_can0);
+                          index_can0, false);
         } else if (kind < 80) {
             const int flood = 1 + static_cast<int>(random() % 8);
             for (int i = 0; i < flood; ++i)
                 request_heard(frame_of(chance(50) ? 0x18EAFF33 : 0x18EA2A33,
                                        {chance(50) ? uint8_t{0x00} : uint8_t{0xCA}, 0xEE, 0}),
-                              index_can0);
+                              index_can0, false);
         } else if (kind < 97) {
             request_link_down();
             link_down_ns.push_back(monotonic_ns());
         } else if (event > 2000) {
             yielded_ns = monotonic_ns();
-            request_heard(frame_of(0x18EEFF2A, {1, 0, 0, 0, 0, 0, 0, 0x80}), index_can0);
+            request_heard(frame_of(0x18EEFF2A, {1, 0, 0, 0, 0, 0, 0, 0x80}), index_can0,
+                          false);
         }
     }
     close(sock);

@@ -79,6 +79,14 @@ int set_can_socket_option(int level, int name, const void *value, socklen_t leng
         can_socket.filters.assign(given, given + length / sizeof(can_filter));
         return 0;
     }
+    if (level == SOL_CAN_RAW && name == CAN_RAW_ERR_FILTER) {
+        if (length != sizeof(can_err_mask_t)) {
+            errno = EINVAL;
+            return -1;
+        }
+        memcpy(&can_socket.error_mask, value, sizeof can_socket.error_mask);
+        return 0;
+    }
     die("setsockopt with an option the stand-in does not simulate");
 }
 

@@ -157,6 +157,8 @@ bool is_async(int fd);
 
 struct CanSocket {
     int fd = -1;
+    // CAN_RAW_ERR_FILTER: the error classes whose error frames it takes.
+    can_err_mask_t error_mask = 0;
     int bound_index = 0;
     bool bound = false;
     // Its interface went away: the next receive fails with ENODEV.

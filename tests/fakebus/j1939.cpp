@@ -229,9 +229,14 @@ void set_acknowledged(bool acknowledged, bool flushed)
     j1939.unacknowledged = !acknowledged;
     if (!acknowledged)
         return;
+    const Interface *link = interface_of(j1939.index);
     if (!flushed)
         script.lines.insert(script.lines.begin() + static_cast<ptrdiff_t>(script.next_line),
                             j1939.waiting.begin(), j1939.waiting.end());
+    else if (link)
+        // The restart is told as an error frame (CAN_ERR_RESTARTED).
+        script.lines.insert(script.lines.begin() + static_cast<ptrdiff_t>(script.next_line),
+                            "frame 00000100#0000000000000000 " + link->name + " error");
     j1939.waiting.clear();
 }
 

@@ -27,7 +27,10 @@
 //                            "unechoed": its echo never comes (the
 //                            controller restarted before it went out).
 //                            "looped": a frame this device sent through
-//                            its J1939 socket, looped back. A
+//                            its J1939 socket, looped back. "error": the
+//                            controller's error frame of the error classes
+//                            in ID, taken by the error mask alone
+//                            (CAN_RAW_ERR_FILTER). A
 //                            frame right after a link event came with it:
 //                            the receive returns the frame, not EINTR
 //   tap-loses                the packet taps lose the next copy, as a full
@@ -46,7 +49,8 @@
 //                            the J1939 socket sends waits in the controller,
 //                            its echo (and the kernel's take of a claim) to
 //                            come | the waiting frames go out, in order |
-//                            the controller restarts and drops them
+//                            the controller restarts and drops them, and
+//                            says so with an error frame (CAN_ERR_RESTARTED)
 //   repeat N LINE            LINE, N times
 //   race SECONDS[.FRACTION]  another process steps the clock by this much
 //                            right after the daemon's next step of it
@@ -498,7 +502,7 @@ ssize_t play_next_receive(void *buffer, size_t length, timespec &arrival, bool n
             if (std::exchange(script.burst, false))
                 sigio.raised = false;
             words >> argument;
-            const can_frame frame = parse_frame(argument);
+            can_frame frame = parse_frame(argument);
             ifindex = can_socket.bound_index;
             local = false;
             bool absent = false;
@@ -516,6 +520,8 @@ ssize_t play_next_receive(void *buffer, size_t length, timespec &arrival, bool n
                     sent = true;
                 } else if (word == "unechoed") {
                     unechoed = true;
+                } else if (word == "error") {
+                    frame.can_id = CAN_ERR_FLAG | (frame.can_id & CAN_ERR_MASK);
                 } else if (word == "unstamped") {
                     can_socket.unstamped = true;
                 } else if (word.compare(0, 4, "ago=") == 0) {
@@ -539,7 +545,9 @@ ssize_t play_next_receive(void *buffer, size_t length, timespec &arrival, bool n
                 }
                 continue;
             }
-            bool passes = false;
+            // As raw_rcv(): an error frame by the error mask alone.
+            bool passes = (frame.can_id & CAN_ERR_FLAG) &&
+                          (frame.can_id & can_socket.error_mask & CAN_ERR_MASK);
             for (const can_filter &filter : can_socket.filters)
                 passes = passes || fakebus_filter_passes(&filter, frame.can_id);
             if (!passes) {
