@@ -71,6 +71,9 @@ struct Node {
     // none). While one waits in the controller, no check or request is
     // added behind it, up to the longest gap, past which it was dropped.
     int64_t unechoed_since_ns = 0;
+    // The check and the claim sent whose echoes are still to come.
+    bool check_outstanding = false;
+    bool claim_outstanding = false;
     // The link went down or away: listened to again once it is back,
     // unless a frame is taken after the last one before it went.
     bool relisten = false;
@@ -297,6 +300,7 @@ void start_check(int sock, int64_t now_ns)
     node.state = node_checking;
     node.check_ns = now_ns;
     node.echoed = false;
+    node.check_outstanding = true;
     node.deadline_ns = now_ns + echo_wait_ns;
 }
 
@@ -367,6 +371,7 @@ void claim(int64_t now_ns)
     }
     node.state = node_claiming;
     node.echoed = false;
+    node.claim_outstanding = true;
     node.deadline_ns = now_ns + echo_wait_ns;
 }
 
@@ -459,19 +464,36 @@ void claimed_by_other(uint64_t name, uint8_t address)
 // it. The check's window and the claim's 250 ms count from here; a check
 // or claim that went out late, after the node gave up waiting for it,
 // counts from here too, since the other nodes have it now.
-void heard_own(const can_frame &frame, uint8_t source, int64_t now_ns)
+void heard_own(const can_frame &frame, const j1939_addr_t &id, int64_t now_ns)
 {
     node.unechoed_since_ns = 0;
     node.unechoed_said = false;
-    const uint8_t format = (frame.can_id >> 16) & 0xFF;
-    if (format == pgn_request >> 8 && source == j1939_null_address &&
-        (node.state == node_unclaimed || (node.state == node_checking && !node.echoed))) {
-        node.state = node_checking;
-        node.check_ns = now_ns;
-        node.echoed = true;
-        node.deadline_ns = now_ns + check_ns;
-    } else if (format == pgn_address_claimed >> 8 && source == own_address() &&
-               node.state != node_holding) {
+    const uint8_t format = id.pgn >> 8;
+    const bool check = format == pgn_request >> 8 && id.source_address == j1939_null_address &&
+                       (id.pgn & 0xFF) == global_address && frame.can_dlc >= 3 &&
+                       read_little_endian(frame.data, 3) == pgn_address_claimed;
+    if (check && node.check_outstanding) {
+        node.check_outstanding = false;
+        if (node.state == node_unclaimed || (node.state == node_checking && !node.echoed)) {
+            node.state = node_checking;
+            node.check_ns = now_ns;
+            node.echoed = true;
+            node.deadline_ns = now_ns + check_ns;
+        }
+    } else if (format == pgn_address_claimed >> 8 && id.source_address == own_address() &&
+               !node.claim_outstanding) {
+        // A reply's echo: kernels before 6.2 start the 250 ms again.
+        if (node.state == node_claiming)
+            node.deadline_ns = now_ns + claim_ns + margin_ns;
+    } else if (format == pgn_address_claimed >> 8 && id.source_address == own_address()) {
+        node.claim_outstanding = false;
+        if (node.state == node_holding || node.state == node_given_up)
+            return;
+        // Late, after a check since: the socket speaks as the claim again.
+        if (node.state != node_claiming && !bind_as(RequestName, own_address())) {
+            node.state = node_unclaimed;
+            return;
+        }
         node.state = node_claiming;
         node.echoed = true;
         node.deadline_ns = now_ns + claim_ns + margin_ns;
@@ -543,6 +565,7 @@ void request_link_down()
     node.awaiting_answer = false;
     node.widened_sock = -1;
     node.unechoed_since_ns = 0;
+    node.check_outstanding = node.claim_outstanding = false;
     node.relisten = true;
     node.taken_before_down_ns = ns_of(report_taken_at());
 }
@@ -643,8 +666,10 @@ bool request_heard(const can_frame &frame, int index, bool local)
 {
     // The controller went bus-off or restarted: what waited in it is gone.
     if ((frame.can_id & CAN_ERR_FLAG) && RequestAddress >= 0) {
-        if (index == node.index)
+        if (index == node.index) {
             node.unechoed_since_ns = 0;
+            node.check_outstanding = node.claim_outstanding = false;
+        }
         return true;
     }
     const bool hearing = node.state != node_unclaimed || node.sock >= 0;
@@ -668,7 +693,7 @@ bool request_heard(const can_frame &frame, int index, bool local)
     // only with its NAME: another program here may claim with another).
     if (local && (claim ? name == RequestName
                         : from == own_address() || from == j1939_null_address)) {
-        heard_own(frame, from, now_ns);
+        heard_own(frame, id, now_ns);
     } else if (claim) {
         // Its NAME from anywhere, or its address under another NAME, is
         // another node's (a device cloned with the same identity, or a

@@ -250,14 +250,14 @@ void j1939_heard(const can_frame &frame, int index, bool looped)
     const uint8_t destination = (pgn & 0xFF00) < 0xF000 ? pgn & 0xFF : J1939_NO_ADDR;
     if ((pgn & 0xFF00) < 0xF000)
         pgn &= 0x3FF00;
-    // The echo of the socket's own claim: one repeated for an address
-    // already won keeps it; any other stands 250 ms after it. One from the
-    // null address gives it up.
+    // The echo of the socket's own claim: one repeated for the address
+    // already claimed keeps its 250 ms, run or running, as j1939_ac_process()
+    // does since 6.2 (and in 6.1 from its stable updates); any other stands
+    // 250 ms after it. One from the null address gives it up.
     if (pgn == pgn_address_claimed && frame.can_dlc == 8 && looped) {
         const uint64_t name = name_in(frame.data);
         const bool won = j1939.claim_stands && j1939.claimed_name == name &&
-                         j1939.claimed_addr == source &&
-                         ns(clocks.monotonic) >= j1939.claim_stands_ns;
+                         j1939.claimed_addr == source;
         if (source == J1939_IDLE_ADDR) {
             if (j1939.claimed_name == name)
                 j1939.claim_stands = false;
