@@ -464,15 +464,21 @@ void claimed_by_other(uint64_t name, uint8_t address)
 // it. The check's window and the claim's 250 ms count from here; a check
 // or claim that went out late, after the node gave up waiting for it,
 // counts from here too, since the other nodes have it now.
+// A Request for Address Claimed from the null address to all: the node's
+// check, when it is marked as this device's.
+bool is_check(const can_frame &frame, const j1939_addr_t &id)
+{
+    return id.pgn >> 8 == pgn_request >> 8 && id.source_address == j1939_null_address &&
+           (id.pgn & 0xFF) == global_address && frame.can_dlc >= 3 &&
+           read_little_endian(frame.data, 3) == pgn_address_claimed;
+}
+
 void heard_own(const can_frame &frame, const j1939_addr_t &id, int64_t now_ns)
 {
     node.unechoed_since_ns = 0;
     node.unechoed_said = false;
     const uint8_t format = id.pgn >> 8;
-    const bool check = format == pgn_request >> 8 && id.source_address == j1939_null_address &&
-                       (id.pgn & 0xFF) == global_address && frame.can_dlc >= 3 &&
-                       read_little_endian(frame.data, 3) == pgn_address_claimed;
-    if (check && node.check_outstanding) {
+    if (is_check(frame, id) && node.check_outstanding) {
         node.check_outstanding = false;
         if (node.state == node_unclaimed || (node.state == node_checking && !node.echoed)) {
             node.state = node_checking;
@@ -691,8 +697,7 @@ bool request_heard(const can_frame &frame, int index, bool local)
     const uint8_t from = id.source_address;
     // Its own frames come back once each, marked as this device's (a claim
     // only with its NAME: another program here may claim with another).
-    if (local && (claim ? name == RequestName
-                        : from == own_address() || from == j1939_null_address)) {
+    if (local && (claim ? name == RequestName : from == own_address() || is_check(frame, id))) {
         heard_own(frame, id, now_ns);
     } else if (claim) {
         // Its NAME from anywhere, or its address under another NAME, is
