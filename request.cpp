@@ -69,7 +69,7 @@ struct Node {
     bool unechoed_said = false;
     // When the oldest frame sent whose echo has not come was sent (0:
     // none). While one waits in the controller, no check or request is
-    // added behind it, up to the longest gap, past which it was dropped.
+    // added behind it, up to the longest gap.
     int64_t unechoed_since_ns = 0;
     // The check and the claim sent whose echoes are still to come.
     bool check_outstanding = false;
@@ -326,7 +326,8 @@ void double_gap()
 // A frame sent that has not echoed: nothing on the bus acknowledged it (the
 // other nodes are off, say), so it waits in the controller and goes out,
 // with whatever follows it, once a node does; a controller that restarts
-// from bus-off drops it. Past the longest gap it is taken as dropped.
+// from bus-off drops it. Past the longest gap it holds nothing back, since
+// a lost echo would hold the node for ever.
 bool frame_waits(int64_t now_ns)
 {
     if (node.unechoed_since_ns != 0 && now_ns - node.unechoed_since_ns >= longest_gap())
