@@ -315,12 +315,12 @@ int64_t next_request_at()
 int64_t longest_gap()
 {
     const int64_t interval_ns = int64_t{RequestInterval} * 1000 * ms_ns;
-    return interval_ns > longest_gap_ns ? interval_ns : longest_gap_ns;
+    return std::max(interval_ns, longest_gap_ns);
 }
 
 void double_gap()
 {
-    node.gap_ns = node.gap_ns * 2 < longest_gap() ? node.gap_ns * 2 : longest_gap();
+    node.gap_ns = std::min(node.gap_ns * 2, longest_gap());
 }
 
 // A frame sent that has not echoed: nothing on the bus acknowledged it (the
@@ -461,10 +461,6 @@ void claimed_by_other(uint64_t name, uint8_t address)
     give_up();
 }
 
-// One of the node's own frames back, marked as this device's: the bus took
-// it. The check's window and the claim's 250 ms count from here; a check
-// or claim that went out late, after the node gave up waiting for it,
-// counts from here too, since the other nodes have it now.
 // A Request for Address Claimed from the null address to all: the node's
 // check, when it is marked as this device's.
 bool is_check(const can_frame &frame, const j1939_addr_t &id)
@@ -474,6 +470,10 @@ bool is_check(const can_frame &frame, const j1939_addr_t &id)
            read_little_endian(frame.data, 3) == pgn_address_claimed;
 }
 
+// One of the node's own frames back, marked as this device's: the bus took
+// it. The check's window and the claim's 250 ms count from here; a check
+// or claim that went out late, after the node gave up waiting for it,
+// counts from here too, since the other nodes have it now.
 void heard_own(const can_frame &frame, const j1939_addr_t &id, int64_t now_ns)
 {
     node.unechoed_since_ns = 0;
