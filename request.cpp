@@ -487,12 +487,13 @@ void heard_own(const can_frame &frame, const j1939_addr_t &id, int64_t now_ns)
             node.echoed = true;
             node.deadline_ns = now_ns + check_ns;
         }
-    } else if (format == pgn_address_claimed >> 8 && id.source_address == own_address() &&
-               !node.claim_outstanding) {
-        // A reply's echo: kernels before 6.2 start the 250 ms again.
-        if (node.state == node_claiming)
-            node.deadline_ns = now_ns + claim_ns + margin_ns;
     } else if (format == pgn_address_claimed >> 8 && id.source_address == own_address()) {
+        if (!node.claim_outstanding) {
+            // A reply's echo: kernels before 6.2 start the 250 ms again.
+            if (node.state == node_claiming)
+                node.deadline_ns = now_ns + claim_ns + margin_ns;
+            return;
+        }
         node.claim_outstanding = false;
         if (node.state == node_holding || node.state == node_given_up)
             return;
